@@ -1,6 +1,8 @@
 #include "host/startup.h"
 
 #include <cstdio>
+#include <system_error>
+#include <thread>
 
 #include "common/numbers.h"
 #include "common/process_state.h"
@@ -8,6 +10,7 @@
 #include "db/schema.h"
 #include "host/tray.h"
 #include "http/limits.h"
+#include "http/listener.h"
 #include "log/service_log.h"
 #include "platform/fs.h"
 #include "platform/net.h"
@@ -35,7 +38,17 @@ void OpenDatabase() {
   RunStartupStatements();
 }
 
+bool StartAcceptThread(platform::Socket listener) {
+  try {
+    std::thread(AcceptLoop, listener).detach();
+    return true;
+  } catch (const std::system_error&) {
+    return false;
+  }
+}
+
 [[noreturn]] void ShutDown(platform::Socket listener) {
+  WakeAcceptLoop();
   platform::CloseSocket(listener);
   DbClose();  // under DbLock: no statement is in flight when it closes
   platform::ReleaseInstanceGuard();
@@ -81,7 +94,10 @@ int RunServer(int argc, char** argv) {
     LogMessage("端口 " + std::to_string(ListenPort) + " 绑定失败");
     return 1;
   }
-  // The accept thread starts here once the HTTP front end exists.
+  if (!StartAcceptThread(listener)) {
+    LogMessage("无法启动接收线程");
+    return 1;
+  }
   platform::RunTrayLoop({[] { std::fprintf(stderr, "%s\n", StatusPageAddress(ListenPort).c_str()); },
                          QuitSequence});
   ShutDown(listener);

@@ -1,6 +1,7 @@
 #include "host/tray.h"
 
 #include "common/process_state.h"
+#include "http/listener.h"
 
 namespace kelvra {
 
@@ -10,6 +11,7 @@ std::string StatusPageAddress(int port) {
 
 void QuitSequence() {
   StopFlag.exchange(true);
+  WakeAcceptLoop();
 }
 
 }  // namespace kelvra

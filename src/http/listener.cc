@@ -1,0 +1,272 @@
+#include "http/listener.h"
+
+#include <algorithm>
+#include <atomic>
+#include <deque>
+#include <unordered_map>
+#include <vector>
+
+#include "common/process_state.h"
+#include "http/http_request.h"
+#include "http/limits.h"
+#include "http/router.h"
+#include "http/worker_pool.h"
+#include "platform/process.h"
+
+namespace kelvra {
+
+namespace {
+
+constexpr uint64_t ListenerToken = ~uint64_t{0} - 1;
+// Reads of one connection per readiness event, so one fast upload cannot
+// starve the others.
+constexpr int ReadsPerTurn = 16;
+constexpr int ExpiryScanMs = 250;
+constexpr int ResourceRetryMs = 100;
+// Descriptors kept free for the database, log and chunk files.
+constexpr uint64_t SpareDescriptors = 64;
+
+struct Job {
+  platform::Socket socket = platform::InvalidSocket;
+  HttpRequest request;
+  uint64_t reserved = 0;
+};
+
+struct Pending {
+  RequestReader reader;
+  int64_t accepted_ms = 0;
+  int64_t last_byte_ms = 0;
+  uint64_t reserved = 0;
+  bool parked = false;  // waiting for a share of the body budget
+};
+
+class ConnectionLoop {
+ public:
+  ConnectionLoop(platform::Socket listener, size_t max_connections)
+      : listener_(listener),
+        max_connections_(max_connections),
+        buffer_(BodyReadPiece),
+        pool_(MaxWorkers, [this](Job& job) { Serve(job); }) {}
+
+  void Run();
+  void Wake() { poller_.Wake(); }
+
+ private:
+  using Iterator = std::unordered_map<platform::Socket, Pending>::iterator;
+
+  bool AcceptReady(int64_t now);
+  void ReadAvailable(platform::Socket s, int64_t now);
+  bool Reserve(Pending& p);
+  void Park(platform::Socket s, Pending& p);
+  void ResumeParked(int64_t now);
+  void Close(Iterator it);
+  void Dispatch(Iterator it);
+  void Serve(Job& job);
+  void Release(uint64_t reserved);
+  void SetListening(bool on);
+  void ExpireStale(int64_t now);
+  int NextTimeout() const;
+
+  const platform::Socket listener_;
+  const size_t max_connections_;
+  platform::Poller poller_;
+  std::vector<char> buffer_;
+  // Owned by the loop thread.
+  std::unordered_map<platform::Socket, Pending> pending_;
+  std::deque<platform::Socket> parked_;
+  bool listening_ = true;
+  int64_t resume_accept_ms_ = 0;
+  int64_t last_scan_ms_ = 0;
+  // Shared with the workers.
+  std::atomic<size_t> open_{0};
+  std::atomic<uint64_t> budget_used_{0};
+  std::atomic<bool> waiting_for_capacity_{false};
+  WorkerPool<Job> pool_;
+};
+
+std::atomic<ConnectionLoop*> ActiveLoop{nullptr};
+
+void ConnectionLoop::Run() {
+  if (!poller_.ok() || !poller_.Add(listener_, ListenerToken)) return;
+  while (!StopFlag.load()) {
+    std::vector<platform::Poller::Event> events = poller_.Wait(NextTimeout());
+    if (StopFlag.load()) return;
+    int64_t now = platform::MonotonicMillis();
+    for (const platform::Poller::Event& e : events) {
+      if (e.token == ListenerToken) {
+        if (!AcceptReady(now)) return;
+      } else {
+        ReadAvailable(static_cast<platform::Socket>(e.token), now);
+      }
+    }
+    ResumeParked(now);
+    if (!listening_ && open_.load() < max_connections_ && now >= resume_accept_ms_) {
+      SetListening(true);
+    }
+    ExpireStale(now);
+  }
+}
+
+bool ConnectionLoop::AcceptReady(int64_t now) {
+  while (open_.load() < max_connections_) {
+    platform::AcceptResult accepted = platform::AcceptConnection(listener_);
+    if (accepted.status == platform::AcceptStatus::NoneWaiting) return true;
+    if (accepted.status == platform::AcceptStatus::Failed) return false;
+    if (accepted.status == platform::AcceptStatus::OutOfResources) {
+      resume_accept_ms_ = now + ResourceRetryMs;
+      SetListening(false);
+      return true;
+    }
+    RequestCount.fetch_add(1);
+    open_.fetch_add(1);
+    platform::Socket s = accepted.socket;
+    if (!poller_.Add(s, static_cast<uint64_t>(s))) {
+      platform::CloseSocket(s);
+      open_.fetch_sub(1);
+      continue;
+    }
+    pending_[s] = Pending{RequestReader(), now, now, 0, false};
+    // The request often arrives with the connection; read it right away.
+    ReadAvailable(s, now);
+  }
+  SetListening(false);
+  return true;
+}
+
+void ConnectionLoop::ReadAvailable(platform::Socket s, int64_t now) {
+  Iterator it = pending_.find(s);
+  if (it == pending_.end() || it->second.parked) return;
+  Pending& p = it->second;
+  for (int turn = 0; turn < ReadsPerTurn; ++turn) {
+    platform::RecvResult r = platform::Receive(s, buffer_.data(), p.reader.NextReadSize());
+    if (r.status == platform::RecvStatus::WouldBlock) return;
+    if (r.status != platform::RecvStatus::Data) return Close(it);
+    p.last_byte_ms = now;
+    RequestReader::Step step = p.reader.Append(buffer_.data(), r.bytes);
+    if (step == RequestReader::Step::Abandon) return Close(it);
+    if (step == RequestReader::Step::Complete) return Dispatch(it);
+    if (p.reader.in_body() && p.reserved == 0 &&
+        static_cast<uint64_t>(p.reader.content_length()) > LargeBodyBytes &&
+        (!parked_.empty() || !Reserve(p))) {
+      return Park(s, p);
+    }
+  }
+}
+
+// Takes the connection's share of the body budget. Callers let later
+// arrivals queue behind connections already parked, so waiting is first
+// come, first served.
+bool ConnectionLoop::Reserve(Pending& p) {
+  uint64_t want = static_cast<uint64_t>(p.reader.content_length());
+  uint64_t used = budget_used_.load();
+  do {
+    if (used + want > BodyBudgetBytes) return false;
+  } while (!budget_used_.compare_exchange_weak(used, used + want));
+  p.reserved = want;
+  return true;
+}
+
+void ConnectionLoop::Park(platform::Socket s, Pending& p) {
+  p.parked = true;
+  poller_.SetInterest(s, static_cast<uint64_t>(s), false);
+  parked_.push_back(s);
+  waiting_for_capacity_.store(true);
+}
+
+void ConnectionLoop::ResumeParked(int64_t now) {
+  while (!parked_.empty()) {
+    platform::Socket s = parked_.front();
+    Iterator it = pending_.find(s);
+    if (it != pending_.end() && it->second.parked) {
+      if (!Reserve(it->second)) return;
+      it->second.parked = false;
+      it->second.last_byte_ms = now;  // its silence was ours, not the client's
+      poller_.SetInterest(s, static_cast<uint64_t>(s), true);
+    }
+    parked_.pop_front();
+    if (it != pending_.end()) ReadAvailable(s, now);
+  }
+  waiting_for_capacity_.store(!listening_);
+}
+
+void ConnectionLoop::Close(Iterator it) {
+  poller_.Remove(it->first);
+  platform::CloseSocket(it->first);
+  Release(it->second.reserved);
+  pending_.erase(it);
+  open_.fetch_sub(1);
+}
+
+void ConnectionLoop::Dispatch(Iterator it) {
+  poller_.Remove(it->first);
+  Job job{it->first, it->second.reader.TakeRequest(), it->second.reserved};
+  pending_.erase(it);
+  if (!pool_.Submit(job)) {
+    // No worker thread could be started at all: this connection is lost,
+    // the server goes on accepting.
+    platform::CloseSocket(job.socket);
+    Release(job.reserved);
+    open_.fetch_sub(1);
+  }
+}
+
+// Runs on a worker thread.
+void ConnectionLoop::Serve(Job& job) {
+  HandleConnection(job.socket, job.request);
+  job.request = HttpRequest();  // free the body before giving its share back
+  Release(job.reserved);
+  open_.fetch_sub(1);
+  if (waiting_for_capacity_.load()) poller_.Wake();
+}
+
+void ConnectionLoop::Release(uint64_t reserved) {
+  if (reserved != 0) budget_used_.fetch_sub(reserved);
+}
+
+void ConnectionLoop::SetListening(bool on) {
+  if (listening_ == on) return;
+  listening_ = on;
+  poller_.SetInterest(listener_, ListenerToken, on);
+  if (!on) waiting_for_capacity_.store(true);
+}
+
+void ConnectionLoop::ExpireStale(int64_t now) {
+  if (now - last_scan_ms_ < ExpiryScanMs) return;
+  last_scan_ms_ = now;
+  for (Iterator it = pending_.begin(); it != pending_.end();) {
+    const Pending& p = it->second;
+    bool idle = !p.parked && now - p.last_byte_ms > IdleTimeoutMs;
+    bool head_late = !p.reader.in_body() && now - p.accepted_ms > HeadDeadlineMs;
+    bool request_late = now - p.accepted_ms > RequestDeadlineMs;
+    Iterator next = std::next(it);
+    if (idle || head_late || request_late) Close(it);
+    it = next;
+  }
+}
+
+int ConnectionLoop::NextTimeout() const {
+  if (!pending_.empty()) return ExpiryScanMs;
+  if (!listening_) return ResourceRetryMs;
+  return -1;
+}
+
+}  // namespace
+
+void AcceptLoop(platform::Socket listener) {
+  uint64_t descriptors = platform::RaiseDescriptorLimit();
+  size_t bound = static_cast<size_t>(
+      std::min<uint64_t>(MaxConnections, descriptors > 2 * SpareDescriptors
+                                             ? descriptors - SpareDescriptors
+                                             : SpareDescriptors));
+  // Never destroyed: workers may still be finishing replies when the
+  // process exits.
+  auto* loop = new ConnectionLoop(listener, bound);
+  ActiveLoop.store(loop);
+  loop->Run();
+}
+
+void WakeAcceptLoop() {
+  if (ConnectionLoop* loop = ActiveLoop.load()) loop->Wake();
+}
+
+}  // namespace kelvra

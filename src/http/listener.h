@@ -1,0 +1,30 @@
+// AcceptLoop: the body of the accept thread.
+//
+// One event loop accepts connections and reads each one's single request
+// without blocking (RequestReader), so an idle or slow client costs a
+// descriptor and its buffered bytes, never a thread. A complete request goes
+// to a bounded pool of worker threads, which run HandleConnection: route,
+// reply, close. Every accepted connection adds one to RequestCount first.
+//
+// Limits (http/limits.h): at most MaxConnections open connections (beyond
+// that, new ones wait in the kernel backlog); a connection whose client
+// stays silent for IdleTimeoutMs, whose head is unfinished after
+// HeadDeadlineMs, or whose request is unfinished after RequestDeadlineMs is
+// closed without a reply; large bodies wait for a share of BodyBudgetBytes
+// before they are read.
+//
+// AcceptLoop returns when StopFlag is set and the loop has been woken with
+// WakeAcceptLoop, or when accepting fails for good. Connections still open
+// then are left to the process's exit.
+#pragma once
+
+#include "platform/net.h"
+
+namespace kelvra {
+
+void AcceptLoop(platform::Socket listener);
+
+// Wakes a running AcceptLoop so that it sees StopFlag. Any thread.
+void WakeAcceptLoop();
+
+}  // namespace kelvra
