@@ -3,9 +3,12 @@
 #include <cstdint>
 #include <string_view>
 
+#include "accounts/account_handlers.h"
+#include "accounts/devices.h"
 #include "http/gate.h"
 #include "http/limits.h"
 #include "http/reply.h"
+#include "http/request_document.h"
 #include "status/status_api.h"
 
 namespace kelvra {
@@ -33,11 +36,23 @@ void Reply(const RouteInput& in, const ReplyDocument& reply) {
   SendJsonReply(in.socket, reply, 200);
 }
 
+// The body is parsed only for routes that read it, and on session routes
+// only after the gate let the request through.
+RequestDocument Document(const RouteInput& in) {
+  return ParseRequestDocument(in.request.method, in.request.body);
+}
+
 void ServeStatus(const RouteInput& in) { Reply(in, HandleStatusDocument()); }
+void ServeRegister(const RouteInput& in) { Reply(in, HandleRegister(Document(in))); }
+void ServeLogin(const RouteInput& in) { Reply(in, HandleLogin(Document(in))); }
+void ServeHeartbeat(const RouteInput& in) { Reply(in, HandleHeartbeat(in.user_id, Document(in))); }
 
 // Tested top to bottom; method and path must match exactly.
 constexpr Route Routes[] = {
     {"GET", "/api/status.php", Access::Public, ServeStatus},
+    {"POST", "/api/register.php", Access::Public, ServeRegister},
+    {"POST", "/api/login.php", Access::Public, ServeLogin},
+    {"POST", "/api/heartbeat.php", Access::Session, ServeHeartbeat},
 };
 
 const Route* FindRoute(const HttpRequest& request) {
