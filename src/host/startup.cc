@@ -4,6 +4,7 @@
 #include <system_error>
 #include <thread>
 
+#include "chunkstore/chunk_store.h"
 #include "common/numbers.h"
 #include "common/process_state.h"
 #include "db/relay_db.h"
@@ -85,6 +86,7 @@ int RunServer(int argc, char** argv) {
   if (platform::AcquireInstanceGuard(guard) == platform::GuardResult::HeldElsewhere) {
     platform::ExitProcess(0);
   }
+  RemoveStaleTempFiles();
   OpenDatabase();
   LogMessage("Kelvra 同步服务端 v" + std::string(ServerVersion) + " 启动, 端口 " +
              std::to_string(ListenPort));

@@ -5,11 +5,14 @@
 
 #include "accounts/account_handlers.h"
 #include "accounts/devices.h"
+#include "chunkstore/chunk_store.h"
 #include "http/gate.h"
 #include "http/limits.h"
 #include "http/reply.h"
 #include "http/request_document.h"
 #include "status/status_api.h"
+#include "sync/manifest.h"
+#include "sync/push.h"
 
 namespace kelvra {
 
@@ -45,14 +48,24 @@ RequestDocument Document(const RouteInput& in) {
 void ServeStatus(const RouteInput& in) { Reply(in, HandleStatusDocument()); }
 void ServeRegister(const RouteInput& in) { Reply(in, HandleRegister(Document(in))); }
 void ServeLogin(const RouteInput& in) { Reply(in, HandleLogin(Document(in))); }
+void ServeManifest(const RouteInput& in) {
+  Reply(in, HandleManifest(in.user_id, QueryParam(in.request, "since")));
+}
+void ServeUpload(const RouteInput& in) { Reply(in, HandleChunkUpload(in.request)); }
 void ServeHeartbeat(const RouteInput& in) { Reply(in, HandleHeartbeat(in.user_id, Document(in))); }
+void ServePush(const RouteInput& in) { Reply(in, HandlePush(in.user_id, Document(in))); }
+void ServeDownload(const RouteInput& in) { ServeChunkDownload(in.socket, in.request); }
 
 // Tested top to bottom; method and path must match exactly.
 constexpr Route Routes[] = {
     {"GET", "/api/status.php", Access::Public, ServeStatus},
     {"POST", "/api/register.php", Access::Public, ServeRegister},
     {"POST", "/api/login.php", Access::Public, ServeLogin},
+    {"GET", "/api/manifest.php", Access::Session, ServeManifest},
+    {"PUT", "/api/chunk.php", Access::Session, ServeUpload},
     {"POST", "/api/heartbeat.php", Access::Session, ServeHeartbeat},
+    {"POST", "/api/push.php", Access::Session, ServePush},
+    {"GET", "/api/chunk.php", Access::Session, ServeDownload},
 };
 
 const Route* FindRoute(const HttpRequest& request) {

@@ -1,0 +1,44 @@
+// The chunk store: one file per distinct chunk in DataDir/chunks, named by
+// the chunk's SHA-256 (64 lower-case hex digits) + ".bin", holding exactly
+// the chunk's bytes. A `chunks` row exists only for a chunk whose file is
+// complete and flushed to disk.
+//
+// Upload verifies size and hash, writes a temp file of its own (unique per
+// request, locked while written), flushes it, renames it into place and
+// flushes the directory; only then is the row written. Any failure replies
+// "io" and leaves neither a row nor a temp file. Download streams the file
+// with the kernel's zero-copy path and accepts only well-formed hashes, so
+// a query can never name a file outside the store.
+//
+// Thread-safe; the file steps take no lock (renames are atomic), the row
+// insert takes DbLock.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "http/http_request.h"
+#include "http/reply.h"
+#include "platform/net.h"
+
+namespace kelvra {
+
+inline constexpr int64_t MaxChunkBytes = 8388608;  // 8 MiB
+
+std::string ChunkDirectory();
+std::string ChunkPath(std::string_view sha256);
+
+// PUT /api/chunk.php?sha256=..&size=.. with the chunk as the body.
+ReplyDocument HandleChunkUpload(const HttpRequest& request);
+
+// GET /api/chunk.php?sha256=..: the octet-stream response, or 404
+// "not_found". Writes to the socket itself.
+void ServeChunkDownload(platform::Socket s, const HttpRequest& request);
+
+// Removes temp files left by uploads of processes that died mid-write.
+// Files still locked by a live upload (of this or another process sharing
+// the data directory) are left alone. Returns how many were removed.
+int RemoveStaleTempFiles();
+
+}  // namespace kelvra

@@ -1,0 +1,18 @@
+// GET /api/manifest.php?since=..: the account's file versions written after
+// `since` (milliseconds), oldest first, at most 5000, each with its
+// chunk list in file order.
+//
+// The file list and every chunk list are read in one read transaction, so
+// each entry shows exactly one version even while pushes run. Thread-safe.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+#include "http/reply.h"
+
+namespace kelvra {
+
+ReplyDocument HandleManifest(int32_t user_id, std::string_view since_text);
+
+}  // namespace kelvra
