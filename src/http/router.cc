@@ -11,6 +11,7 @@
 #include "http/reply.h"
 #include "http/request_document.h"
 #include "status/status_api.h"
+#include "status/status_page.h"
 #include "sync/manifest.h"
 #include "sync/push.h"
 
@@ -45,6 +46,7 @@ RequestDocument Document(const RouteInput& in) {
   return ParseRequestDocument(in.request.method, in.request.body);
 }
 
+void ServePage(const RouteInput& in) { ServeStatusPage(in.socket); }
 void ServeStatus(const RouteInput& in) { Reply(in, HandleStatusDocument()); }
 void ServeRegister(const RouteInput& in) { Reply(in, HandleRegister(Document(in))); }
 void ServeLogin(const RouteInput& in) { Reply(in, HandleLogin(Document(in))); }
@@ -58,6 +60,8 @@ void ServeDownload(const RouteInput& in) { ServeChunkDownload(in.socket, in.requ
 
 // Tested top to bottom; method and path must match exactly.
 constexpr Route Routes[] = {
+    {"GET", "/status", Access::Public, ServePage},
+    {"GET", "/", Access::Public, ServePage},
     {"GET", "/api/status.php", Access::Public, ServeStatus},
     {"POST", "/api/register.php", Access::Public, ServeRegister},
     {"POST", "/api/login.php", Access::Public, ServeLogin},
