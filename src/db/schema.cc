@@ -27,10 +27,50 @@ constexpr const char* StartupStatements[] = {
     "INTEGER)",
 };
 
+// One transaction, so that no write of another process falls between the
+// initial counts and the triggers that keep them.
+constexpr const char* CounterStatements =
+    "BEGIN IMMEDIATE;"
+    "CREATE TABLE IF NOT EXISTS relay_counts(name TEXT PRIMARY KEY, value INTEGER NOT NULL);"
+    "INSERT OR IGNORE INTO relay_counts(name,value) SELECT 'users',COUNT(*) FROM users;"
+    "INSERT OR IGNORE INTO relay_counts(name,value) "
+    "SELECT 'live_files',COUNT(*) FROM files WHERE deleted=0;"
+    "INSERT OR IGNORE INTO relay_counts(name,value) SELECT 'chunks',COUNT(*) FROM chunks;"
+    "INSERT OR IGNORE INTO relay_counts(name,value) "
+    "SELECT 'chunk_bytes',COALESCE(SUM(size),0) FROM chunks;"
+    "CREATE TRIGGER IF NOT EXISTS relay_count_users_insert AFTER INSERT ON users BEGIN "
+    "UPDATE relay_counts SET value=value+1 WHERE name='users'; END;"
+    "CREATE TRIGGER IF NOT EXISTS relay_count_users_delete AFTER DELETE ON users BEGIN "
+    "UPDATE relay_counts SET value=value-1 WHERE name='users'; END;"
+    "CREATE TRIGGER IF NOT EXISTS relay_count_files_insert AFTER INSERT ON files "
+    "WHEN NEW.deleted=0 BEGIN "
+    "UPDATE relay_counts SET value=value+1 WHERE name='live_files'; END;"
+    "CREATE TRIGGER IF NOT EXISTS relay_count_files_delete AFTER DELETE ON files "
+    "WHEN OLD.deleted=0 BEGIN "
+    "UPDATE relay_counts SET value=value-1 WHERE name='live_files'; END;"
+    "CREATE TRIGGER IF NOT EXISTS relay_count_files_update AFTER UPDATE OF deleted ON files "
+    "WHEN COALESCE(NEW.deleted=0,0)<>COALESCE(OLD.deleted=0,0) BEGIN "
+    "UPDATE relay_counts SET value=value+COALESCE(NEW.deleted=0,0)-COALESCE(OLD.deleted=0,0) "
+    "WHERE name='live_files'; END;"
+    "CREATE TRIGGER IF NOT EXISTS relay_count_chunks_insert AFTER INSERT ON chunks BEGIN "
+    "UPDATE relay_counts SET value=value+1 WHERE name='chunks';"
+    "UPDATE relay_counts SET value=value+COALESCE(NEW.size,0) WHERE name='chunk_bytes'; END;"
+    "CREATE TRIGGER IF NOT EXISTS relay_count_chunks_delete AFTER DELETE ON chunks BEGIN "
+    "UPDATE relay_counts SET value=value-1 WHERE name='chunks';"
+    "UPDATE relay_counts SET value=value-COALESCE(OLD.size,0) WHERE name='chunk_bytes'; END;"
+    "CREATE TRIGGER IF NOT EXISTS relay_count_chunks_update AFTER UPDATE OF size ON chunks "
+    "BEGIN UPDATE relay_counts SET value=value+COALESCE(NEW.size,0)-COALESCE(OLD.size,0) "
+    "WHERE name='chunk_bytes'; END;"
+    "COMMIT;";
+
 }  // namespace
 
 void RunStartupStatements() {
   for (const char* sql : StartupStatements) DbExecLogged(sql);
+  DbExecLogged(CounterStatements);
+  // When a statement above failed, the transaction is still open; end it.
+  // Without an open transaction this fails quietly.
+  DbRun("ROLLBACK");
 }
 
 }  // namespace kelvra

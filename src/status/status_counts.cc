@@ -15,6 +15,19 @@ int32_t CountOf(const char* sql) {
 }  // namespace
 
 StatusCounts ReadStatusCounts() {
+  DbRows kept = DbQuery(
+      "SELECT (SELECT value FROM relay_counts WHERE name='users'),"
+      "(SELECT value FROM relay_counts WHERE name='live_files'),"
+      "(SELECT value FROM relay_counts WHERE name='chunks'),"
+      "(SELECT value FROM relay_counts WHERE name='chunk_bytes')");
+  if (!kept.empty()) {
+    return {ParseLeadingInt32(kept[0][0]), ParseLeadingInt32(kept[0][1]),
+            ParseLeadingInt32(kept[0][2]), ParseLeadingInt64(kept[0][3])};
+  }
+  return ScanStatusCounts();
+}
+
+StatusCounts ScanStatusCounts() {
   StatusCounts counts;
   counts.users = CountOf("SELECT COUNT(*) FROM users");
   counts.files = CountOf("SELECT COUNT(*) FROM files WHERE deleted=0");

@@ -58,8 +58,8 @@ TEST(Startup, FreshStartCreatesSchemaAndLogsTheStartupLine) {
   EXPECT_EQ(db.Scalar("PRAGMA journal_mode"), "wal");
   EXPECT_EQ(db.Query("SELECT name FROM sqlite_master WHERE type='table' AND name NOT LIKE "
                      "'sqlite_%' ORDER BY name"),
-            (Database::Rows{{"chunks"}, {"devices"}, {"file_chunks"}, {"files"}, {"sessions"},
-                            {"users"}}));
+            (Database::Rows{{"chunks"}, {"devices"}, {"file_chunks"}, {"files"},
+                            {"relay_counts"}, {"sessions"}, {"users"}}));
   EXPECT_EQ(db.Query("SELECT name FROM sqlite_master WHERE type='index' AND name NOT LIKE "
                      "'sqlite_%' ORDER BY name"),
             (Database::Rows{{"ix_fc_sha"}, {"ix_files_pull"}}));
