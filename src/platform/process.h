@@ -20,8 +20,9 @@ GuardResult AcquireInstanceGuard(const std::string& name);
 void ReleaseInstanceGuard();
 
 // Makes the quit signals (SIGINT, SIGTERM) wait for WaitForQuitSignal and
-// ignores SIGPIPE. Must run on the main thread before any other thread
-// starts, so every thread inherits the mask.
+// ignores SIGPIPE and SIGXFSZ (those failures then show as error returns).
+// Must run on the main thread before any other thread starts, so every
+// thread inherits the mask.
 void PrepareSignals();
 // Blocks until a quit signal arrives. Main thread only.
 void WaitForQuitSignal();

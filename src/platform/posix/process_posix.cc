@@ -54,7 +54,10 @@ void ReleaseInstanceGuard() {
 }
 
 void PrepareSignals() {
+  // A peer that goes away, or a file-size limit reached while writing a
+  // chunk, must fail that one operation, not end the process.
   signal(SIGPIPE, SIG_IGN);
+  signal(SIGXFSZ, SIG_IGN);
   sigset_t set;
   sigemptyset(&set);
   sigaddset(&set, SIGINT);
