@@ -48,8 +48,11 @@ bool StartAcceptThread(platform::Socket listener) {
   }
 }
 
+// Waits this long for the accept thread to let go of the listening socket.
+constexpr int AcceptStopTimeoutMs = 2000;
+
 [[noreturn]] void ShutDown(platform::Socket listener) {
-  WakeAcceptLoop();
+  StopAcceptLoop(AcceptStopTimeoutMs);
   platform::CloseSocket(listener);
   DbClose();  // under DbLock: no statement is in flight when it closes
   platform::ReleaseInstanceGuard();

@@ -1,7 +1,6 @@
 #include "host/tray.h"
 
 #include "common/process_state.h"
-#include "http/listener.h"
 
 namespace kelvra {
 
@@ -9,9 +8,6 @@ std::string StatusPageAddress(int port) {
   return "http://127.0.0.1:" + std::to_string(port) + "/";
 }
 
-void QuitSequence() {
-  StopFlag.exchange(true);
-  WakeAcceptLoop();
-}
+void QuitSequence() { StopFlag.exchange(true); }
 
 }  // namespace kelvra

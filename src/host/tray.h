@@ -9,8 +9,8 @@ namespace kelvra {
 // "http://127.0.0.1:" + port + "/".
 std::string StatusPageAddress(int port);
 
-// Sets StopFlag (the accept loop stops at its next turn). The caller's main
-// loop then ends and shut-down runs.
+// Sets StopFlag; the caller's main loop then ends and shut-down runs, which
+// wakes the accept loop and waits for it to stop.
 void QuitSequence();
 
 }  // namespace kelvra

@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <deque>
 #include <unordered_map>
 #include <vector>
@@ -86,8 +89,25 @@ class ConnectionLoop {
 
 std::atomic<ConnectionLoop*> ActiveLoop{nullptr};
 
+// Set once the accept thread no longer touches the listening socket.
+std::mutex StoppedLock;
+std::condition_variable StoppedSignal;
+bool LoopStopped = false;  // guarded by StoppedLock
+
+void MarkStopped() {
+  std::lock_guard<std::mutex> hold(StoppedLock);
+  LoopStopped = true;
+  StoppedSignal.notify_all();
+}
+
 void ConnectionLoop::Run() {
   if (!poller_.ok() || !poller_.Add(listener_, ListenerToken)) return;
+  // Whatever ends the loop, the listener leaves the poller before anyone is
+  // told that it may be closed.
+  struct Unregister {
+    ConnectionLoop* loop;
+    ~Unregister() { loop->poller_.Remove(loop->listener_); }
+  } unregister{this};
   while (!StopFlag.load()) {
     std::vector<platform::Poller::Event> events = poller_.Wait(NextTimeout());
     if (StopFlag.load()) return;
@@ -263,10 +283,23 @@ void AcceptLoop(platform::Socket listener) {
   auto* loop = new ConnectionLoop(listener, bound);
   ActiveLoop.store(loop);
   loop->Run();
+  MarkStopped();
 }
 
 void WakeAcceptLoop() {
   if (ConnectionLoop* loop = ActiveLoop.load()) loop->Wake();
+}
+
+bool StopAcceptLoop(int timeout_ms) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  std::unique_lock<std::mutex> hold(StoppedLock);
+  while (!LoopStopped) {
+    // A loop that has not published itself yet misses a wake-up; repeat it.
+    WakeAcceptLoop();
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    StoppedSignal.wait_for(hold, std::chrono::milliseconds(20));
+  }
+  return true;
 }
 
 }  // namespace kelvra

@@ -13,9 +13,9 @@
 // closed without a reply; large bodies wait for a share of BodyBudgetBytes
 // before they are read.
 //
-// AcceptLoop returns when StopFlag is set and the loop has been woken with
-// WakeAcceptLoop, or when accepting fails for good. Connections still open
-// then are left to the process's exit.
+// AcceptLoop returns when StopFlag is set and the loop has been woken, or
+// when accepting fails for good. Connections still open then are left to
+// the process's exit.
 #pragma once
 
 #include "platform/net.h"
@@ -26,5 +26,10 @@ void AcceptLoop(platform::Socket listener);
 
 // Wakes a running AcceptLoop so that it sees StopFlag. Any thread.
 void WakeAcceptLoop();
+
+// After StopFlag is set: wakes the loop and waits up to `timeout_ms` until
+// it no longer uses the listening socket, so that the caller may close it.
+// Returns false when the loop did not stop in time.
+bool StopAcceptLoop(int timeout_ms);
 
 }  // namespace kelvra
