@@ -139,4 +139,21 @@ bool DbTransaction::Commit() {
   return false;
 }
 
+DbSavepoint::DbSavepoint() { active_ = DbRun("SAVEPOINT part") >= 0; }
+
+DbSavepoint::~DbSavepoint() {
+  if (!active_) return;
+  DbRun("ROLLBACK TO part");
+  DbRun("RELEASE part");
+}
+
+bool DbSavepoint::Release() {
+  if (!active_) return false;
+  active_ = false;
+  if (DbRun("RELEASE part") >= 0) return true;
+  DbRun("ROLLBACK TO part");
+  DbRun("RELEASE part");
+  return false;
+}
+
 }  // namespace kelvra

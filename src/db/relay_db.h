@@ -14,7 +14,7 @@
 //
 // DbTransaction holds DbLock from BEGIN to COMMIT/ROLLBACK, so a sequence of
 // statements runs with no other thread's statement between them. It must
-// not be nested. DbLock and the service log's lock are never held together
+// not be nested; DbSavepoint marks a part of it that can be undone alone. DbLock and the service log's lock are never held together
 // by design: nothing logs while holding DbLock.
 #pragma once
 
@@ -65,6 +65,23 @@ class DbTransaction {
 
  private:
   std::unique_lock<std::recursive_mutex> hold_;
+  bool active_ = false;
+};
+
+// A savepoint inside a DbTransaction: the statements since it are undone
+// unless Release() is called. Same thread, inside the transaction only.
+class DbSavepoint {
+ public:
+  DbSavepoint();
+  ~DbSavepoint();  // rolls back to the savepoint unless released
+  DbSavepoint(const DbSavepoint&) = delete;
+  DbSavepoint& operator=(const DbSavepoint&) = delete;
+
+  bool ok() const { return active_; }
+  // Keeps the statements since the savepoint. False when that failed.
+  bool Release();
+
+ private:
   bool active_ = false;
 };
 

@@ -2,9 +2,9 @@
 
 #include <string>
 
-#include "common/clock.h"
 #include "common/numbers.h"
 #include "db/relay_db.h"
+#include "sync/sync_clock.h"
 
 namespace kelvra {
 
@@ -41,6 +41,7 @@ nlohmann::json FileEntry(const DbRow& row) {
 ReplyDocument HandleManifest(int32_t user_id, std::string_view since_text) {
   std::string since = std::to_string(ParseLeadingInt64(since_text));
   nlohmann::json files = nlohmann::json::array();
+  int64_t server_time = 0;
   {
     DbTransaction snapshot(DbTransaction::Mode::Read);
     DbRows rows = DbQuery(
@@ -48,11 +49,13 @@ ReplyDocument HandleManifest(int32_t user_id, std::string_view since_text) {
         "WHERE user_id=? AND updated_at>? ORDER BY updated_at LIMIT 5000",
         {std::to_string(user_id), since});
     for (const DbRow& row : rows) files.push_back(FileEntry(row));
+    // Read inside the snapshot: every push not in it is stamped later.
+    server_time = ManifestTime();
   }
   ReplyDocument reply = ReplyDocument::object();
   reply["files"] = std::move(files);
   reply["ok"] = true;
-  reply["serverTime"] = NowMillis();
+  reply["serverTime"] = server_time;
   return reply;
 }
 

@@ -2,8 +2,10 @@
 // `since` (milliseconds), oldest first, at most 5000, each with its
 // chunk list in file order.
 //
-// The file list and every chunk list are read in one read transaction, so
-// each entry shows exactly one version even while pushes run. Thread-safe.
+// The file list, every chunk list and serverTime are read in one read
+// transaction, so each entry shows exactly one version even while pushes
+// run, and every push the reply does not show is stamped after serverTime.
+// Thread-safe.
 #pragma once
 
 #include <cstdint>

@@ -2,9 +2,9 @@
 
 #include <vector>
 
-#include "common/clock.h"
 #include "common/numbers.h"
 #include "db/relay_db.h"
+#include "sync/sync_clock.h"
 
 namespace kelvra {
 
@@ -77,14 +77,15 @@ bool WriteChange(const PushContext& ctx, const std::string& path, const nlohmann
   return !failed;
 }
 
+// One change inside the push's transaction. A change that is skipped or
+// fails leaves nothing behind: its savepoint is rolled back.
 Outcome ApplyChange(const PushContext& ctx, const nlohmann::json& change) {
   std::string path = NormalizePushPath(FieldText(change, "path", ""));
   if (!PushPathAllowed(path)) return Outcome::Skipped;
   size_t needed_before = ctx.need_chunks->size();
   Outcome outcome = Outcome::Skipped;
-  DbTransaction txn(DbTransaction::Mode::Write);
-  if (txn.ok() && WriteChange(ctx, path, change, &outcome) && txn.Commit()) return outcome;
-  // Rolled back: nothing of this change was stored, so nothing is needed.
+  DbSavepoint part;
+  if (part.ok() && WriteChange(ctx, path, change, &outcome) && part.Release()) return outcome;
   ctx.need_chunks->resize(needed_before);
   return Outcome::Skipped;
 }
@@ -108,14 +109,27 @@ bool PushPathAllowed(std::string_view normalized) {
 
 ReplyDocument HandlePush(int32_t user_id, const RequestDocument& doc) {
   std::vector<std::string> need_chunks;
-  PushContext ctx{std::to_string(user_id), FieldText(doc, "device", ""), NowMillis(),
-                  &need_chunks};
+  PushContext ctx{std::to_string(user_id), FieldText(doc, "device", ""), 0, &need_chunks};
   int64_t accepted = 0;
   int64_t skipped = 0;
-  WalkList(FieldList(doc, "changes"), [&](const nlohmann::json& change) {
-    ++(ApplyChange(ctx, change) == Outcome::Accepted ? accepted : skipped);
-    return true;
-  });
+  {
+    // The whole push is one transaction stamped once it holds the write
+    // lock, so it becomes visible at once and no push stamped later can
+    // commit before it: a manifest cursor can never pass rows still coming.
+    DbTransaction txn(DbTransaction::Mode::Write);
+    ctx.stamp = PushStamp();
+    WalkList(FieldList(doc, "changes"), [&](const nlohmann::json& change) {
+      bool written = txn.ok() && ApplyChange(ctx, change) == Outcome::Accepted;
+      ++(written ? accepted : skipped);
+      return true;
+    });
+    if (!txn.Commit()) {
+      // Nothing was stored after all.
+      skipped += accepted;
+      accepted = 0;
+      need_chunks.clear();
+    }
+  }
   ReplyDocument reply = ReplyDocument::object();
   reply["accepted"] = accepted;
   reply["needChunks"] = std::move(need_chunks);

@@ -1,9 +1,10 @@
 // POST /api/push.php: records a device's file changes as the current
 // version of each path of the account.
 //
-// Every change runs as one write transaction (time-stamp test, file row,
-// chunk list), so two pushes of one path never interleave their chunk rows
-// and the later-begun push wins. A change that breaks the path rules, is
+// The whole push runs as one write transaction, stamped once it holds the
+// lock (sync/sync_clock.h), with a savepoint per change: two pushes never
+// interleave their chunk rows, the later push wins, and a manifest sees a
+// push either whole or not at all. A change that breaks the path rules, is
 // older than the stored version, lacks a 64-byte hash, or cannot be written
 // counts as skipped; a chunk list that stops at an invalid entry keeps what
 // came before it and also counts as skipped. The reply lists, in order and

@@ -101,6 +101,23 @@ TEST_F(RelayDbTest, TransactionRollsBackUnlessCommitted) {
   EXPECT_EQ(DbQuery("SELECT sha256 FROM chunks"), (DbRows{{"kept"}}));
 }
 
+TEST_F(RelayDbTest, SavepointUndoesOnlyItsPart) {
+  DbTransaction txn(DbTransaction::Mode::Write);
+  DbRun("INSERT INTO chunks(sha256,size) VALUES('before',1)");
+  {
+    DbSavepoint part;
+    ASSERT_TRUE(part.ok());
+    DbRun("INSERT INTO chunks(sha256,size) VALUES('undone',1)");
+  }
+  {
+    DbSavepoint part;
+    DbRun("INSERT INTO chunks(sha256,size) VALUES('kept',1)");
+    EXPECT_TRUE(part.Release());
+  }
+  EXPECT_TRUE(txn.Commit());
+  EXPECT_EQ(DbQuery("SELECT sha256 FROM chunks ORDER BY sha256"), (DbRows{{"before"}, {"kept"}}));
+}
+
 // Another thread's statement cannot run inside an open transaction: it waits
 // until the transaction ended, so it never sees its uncommitted rows.
 TEST_F(RelayDbTest, TransactionExcludesOtherThreadsStatements) {
