@@ -37,6 +37,9 @@ std::counting_semaphore<LargeParseSlots>& LargeParseGate() {
 }
 
 RequestDocument ParseStrict(std::string_view body) {
+  // The JSON library takes a NUL byte as the end of the text, so a body
+  // like {"a":1} NUL garbage would parse. No JSON text holds a raw NUL.
+  if (body.find('\0') != std::string_view::npos) return nullptr;
   if (JsonNestingDepth(body, MaxJsonDepth) > MaxJsonDepth) return nullptr;
   try {
     return nlohmann::json::parse(body.begin(), body.end(), nullptr, true, false);

@@ -2,9 +2,9 @@
 // fields by name, kind and default.
 //
 // Only a POST with a non-empty body is parsed, strictly (no comments, only
-// white space after the value, valid UTF-8). A body that does not parse,
-// nests deeper than MaxJsonDepth, or is absent reads as null, a document
-// without members.
+// white space after the value, valid UTF-8, no NUL byte). A body that does
+// not parse, nests deeper than MaxJsonDepth, or is absent reads as null, a
+// document without members.
 //
 // Field kinds: text (strings only), flag (bool, integer: low 32 bits,
 // float: truncated), integer (integer, unsigned read as signed 64 bits,

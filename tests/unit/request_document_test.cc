@@ -35,6 +35,12 @@ TEST(ParseRequestDocument, UnreadableBodiesReadAsNoDocument) {
   EXPECT_EQ(FieldText(array, "device", "d"), "d");
 }
 
+// The JSON library stops at a NUL byte, which let garbage after it through.
+TEST(ParseRequestDocument, BodyWithNulAfterObjectReadsAsNoDocument) {
+  EXPECT_TRUE(ParseRequestDocument("POST", std::string("{\"a\":1}\0x", 9)).is_null());
+  EXPECT_TRUE(ParseRequestDocument("POST", std::string("{\"a\":1}\0", 8)).is_null());
+}
+
 TEST(ParseRequestDocument, DeepNestingReadsAsUnparsable) {
   std::string ok = std::string(MaxJsonDepth, '[') + std::string(MaxJsonDepth, ']');
   EXPECT_TRUE(ParseRequestDocument("POST", ok).is_array());
