@@ -70,18 +70,16 @@ TEST_F(SoakFindings, ManifestCursorMissesNoRowOfAPushStillBeingWritten) {
       pulled.insert(file["path"].get<std::string>());
       newest = std::max(newest, file["updatedAt"].get<int64_t>());
     }
+    // The replies are kept in locals: ranging over a member of a temporary
+    // reply would read freed memory.
     std::set<std::string> by_stamp = pulled;
-    for (const Json& file :
-         Call(port(), "GET", "/api/manifest.php?since=" + std::to_string(newest), "", token)
-             .json()["files"]) {
-      by_stamp.insert(file["path"].get<std::string>());
-    }
+    Json after_stamp =
+        Call(port(), "GET", "/api/manifest.php?since=" + std::to_string(newest), "", token).json();
+    for (const Json& file : after_stamp["files"]) by_stamp.insert(file["path"].get<std::string>());
     std::set<std::string> by_server_time = pulled;
-    for (const Json& file :
-         Call(port(), "GET",
-              "/api/manifest.php?since=" + std::to_string(first["serverTime"].get<int64_t>()), "",
-              token)
-             .json()["files"]) {
+    std::string since_time = std::to_string(first["serverTime"].get<int64_t>());
+    Json after_time = Call(port(), "GET", "/api/manifest.php?since=" + since_time, "", token).json();
+    for (const Json& file : after_time["files"]) {
       by_server_time.insert(file["path"].get<std::string>());
     }
     const size_t stored = LongPushChanges + 1;
