@@ -26,12 +26,21 @@ std::string FormatLogLine(int hour, int minute, int second, std::string_view mes
   return line;
 }
 
+std::string ShortenedLine(std::string_view line) {
+  if (line.size() <= RecentLineBytes) return std::string(line);
+  size_t cut = RecentLineBytes;
+  // Back off continuation bytes (10xxxxxx) so no character is split.
+  while (cut > 0 && (static_cast<unsigned char>(line[cut]) & 0xC0) == 0x80) --cut;
+  return std::string(line.substr(0, cut)) + "\u2026";
+}
+
 void LogMessage(std::string_view message) {
   platform::TimeOfDay now = platform::LocalTimeOfDay();
   std::string line = FormatLogLine(now.hour, now.minute, now.second, message);
+  std::string recent = ShortenedLine(line);
   {
     std::lock_guard<std::mutex> hold(LogLock);
-    RecentLines.push_back(line);
+    RecentLines.push_back(std::move(recent));
     if (RecentLines.size() > RecentLineLimit) RecentLines.pop_front();
   }
   // Line and line end go out in one write, so concurrent appends never

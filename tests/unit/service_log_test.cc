@@ -68,6 +68,28 @@ TEST_F(ServiceLogTest, KeepsLinesInMemoryWhenTheFileCannotBeOpened) {
   EXPECT_EQ(RecentLogText().find("only in memory"), 11u);
 }
 
+// A client can register with a device name of megabytes; the recent-lines
+// buffer keeps a short copy, the file the whole line.
+TEST_F(ServiceLogTest, HugeMessagesAreShortenedInMemoryOnly) {
+  std::string name = "设备" + std::string(RecentLineBytes * 4, 'x');
+  LogMessage("注册账号: a 设备: " + name);
+  std::string newest = RecentLogText().substr(0, RecentLogText().find('\n'));
+  EXPECT_LE(newest.size(), RecentLineBytes + 3);
+  EXPECT_EQ(newest.substr(newest.size() - 3), "\u2026");
+  EXPECT_NE(test::ReadFile(LogFile()).find(name + "\n"), std::string::npos);
+}
+
+TEST_F(ServiceLogTest, ShortenedLinesNeverSplitACharacter) {
+  // Three-byte characters across the cut: the line ends on a boundary.
+  std::string line;
+  while (line.size() < RecentLineBytes + 10) line += "字";
+  std::string cut = ShortenedLine(line);
+  EXPECT_EQ(cut.size(), RecentLineBytes / 3 * 3 + 3);
+  EXPECT_EQ(cut.substr(0, cut.size() - 3), line.substr(0, RecentLineBytes / 3 * 3));
+  EXPECT_EQ(ShortenedLine("short"), "short");
+  EXPECT_EQ(ShortenedLine(std::string(RecentLineBytes, 'a')), std::string(RecentLineBytes, 'a'));
+}
+
 TEST_F(ServiceLogTest, SameSecondLinesKeepCallOrder) {
   LogMessage("alpha");
   LogMessage("beta");
