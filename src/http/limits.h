@@ -48,10 +48,14 @@ inline constexpr int ReplyDeadlineMs = 600000;
 inline constexpr uint64_t LargeBodyBytes = 65536;
 inline constexpr uint64_t BodyBudgetBytes = 64 * MaxBodyBytes;
 
-// A JSON body nested deeper than this reads as unparsable; at most
-// LargeParseSlots bodies above LargeParseBytes are parsed at once. Both
-// bound the memory a parse can take.
+// A JSON body nested deeper than MaxJsonDepth, or with more than
+// MaxJsonElements elements (commas and opening brackets outside strings:
+// a push of 10,000 changes has about 80,000), reads as unparsable; at most
+// LargeParseSlots bodies above LargeParseBytes are parsed at once. A parsed
+// value takes up to some 40 times its text, so these bound the memory a
+// parse can take.
 inline constexpr size_t MaxJsonDepth = 512;
+inline constexpr size_t MaxJsonElements = 1000000;
 inline constexpr size_t LargeParseBytes = 1 << 20;
 inline constexpr int LargeParseSlots = 2;
 

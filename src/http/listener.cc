@@ -233,7 +233,11 @@ void ConnectionLoop::Dispatch(Iterator it) {
 // Runs on a worker thread.
 void ConnectionLoop::Serve(Job& job) {
   HandleConnection(job.socket, job.request);
+  bool large = job.request.body.size() > LargeParseBytes;
   job.request = HttpRequest();  // free the body before giving its share back
+  // A large body (and its parsed document) leaves freed memory cached in
+  // this thread's allocator arena; hand it back.
+  if (large) platform::ReleaseFreeMemory();
   Release(job.reserved);
   open_.fetch_sub(1);
   if (waiting_for_capacity_.load()) poller_.Wake();

@@ -1,6 +1,5 @@
 #include "http/request_document.h"
 
-#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <semaphore>
@@ -40,7 +39,7 @@ RequestDocument ParseStrict(std::string_view body) {
   // The JSON library takes a NUL byte as the end of the text, so a body
   // like {"a":1} NUL garbage would parse. No JSON text holds a raw NUL.
   if (body.find('\0') != std::string_view::npos) return nullptr;
-  if (JsonNestingDepth(body, MaxJsonDepth) > MaxJsonDepth) return nullptr;
+  if (!JsonWithinLimits(body)) return nullptr;
   try {
     return nlohmann::json::parse(body.begin(), body.end(), nullptr, true, false);
   } catch (...) {
@@ -50,9 +49,9 @@ RequestDocument ParseStrict(std::string_view body) {
 
 }  // namespace
 
-size_t JsonNestingDepth(std::string_view text, size_t limit) {
+bool JsonWithinLimits(std::string_view text) {
   size_t depth = 0;
-  size_t deepest = 0;
+  size_t elements = 0;
   bool in_string = false;
   for (size_t i = 0; i < text.size(); ++i) {
     char c = text[i];
@@ -65,13 +64,14 @@ size_t JsonNestingDepth(std::string_view text, size_t limit) {
     } else if (c == '"') {
       in_string = true;
     } else if (c == '[' || c == '{') {
-      deepest = std::max(deepest, ++depth);
-      if (deepest > limit) return deepest;
+      if (++depth > MaxJsonDepth || ++elements > MaxJsonElements) return false;
+    } else if (c == ',') {
+      if (++elements > MaxJsonElements) return false;
     } else if ((c == ']' || c == '}') && depth > 0) {
       --depth;
     }
   }
-  return deepest;
+  return true;
 }
 
 RequestDocument ParseRequestDocument(std::string_view method, std::string_view body) {

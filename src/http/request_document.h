@@ -3,8 +3,8 @@
 //
 // Only a POST with a non-empty body is parsed, strictly (no comments, only
 // white space after the value, valid UTF-8, no NUL byte). A body that does
-// not parse, nests deeper than MaxJsonDepth, or is absent reads as null, a
-// document without members.
+// not parse, is beyond the size limits of JsonWithinLimits, or is absent
+// reads as null, a document without members.
 //
 // Field kinds: text (strings only), flag (bool, integer: low 32 bits,
 // float: truncated), integer (integer, unsigned read as signed 64 bits,
@@ -25,9 +25,9 @@ using RequestDocument = nlohmann::json;
 
 RequestDocument ParseRequestDocument(std::string_view method, std::string_view body);
 
-// Deepest nesting of arrays and objects in a JSON text (strings skipped);
-// stops counting once `limit` is exceeded.
-size_t JsonNestingDepth(std::string_view text, size_t limit);
+// True when a JSON text nests at most MaxJsonDepth deep and has at most
+// MaxJsonElements elements (see http/limits.h); strings are skipped.
+bool JsonWithinLimits(std::string_view text);
 
 std::string FieldText(const nlohmann::json& doc, const std::string& name,
                       std::string_view fallback);

@@ -48,6 +48,10 @@ int64_t MonotonicMillis();
 // the limit now in force.
 uint64_t RaiseDescriptorLimit();
 
+// Gives memory freed by the program back to the system where the allocator
+// keeps it cached (after a request that needed a lot of it).
+void ReleaseFreeMemory();
+
 // Ends the process at once with `code`, without running static destructors
 // (other threads may still be using shared state).
 [[noreturn]] void ExitProcess(int code);

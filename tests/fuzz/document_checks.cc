@@ -181,18 +181,25 @@ void ReadDocumentFields(const RequestDocument& doc) {
   CheckedWalk(CheckList(doc, "changes"), ReadChange);
 }
 
-// Nesting depth of a parsed value, walked without recursion.
-size_t Depth(const json& root) {
-  size_t deepest = 0;
+// Nesting depth of a parsed value, and its elements as the text spells them
+// (an opening bracket per array or object, a comma between members), walked
+// without recursion.
+struct Shape {
+  size_t depth = 0;
+  size_t elements = 0;
+};
+Shape ShapeOf(const json& root) {
+  Shape shape;
   std::vector<std::pair<const json*, size_t>> stack{{&root, 0}};
   while (!stack.empty()) {
     auto [value, depth] = stack.back();
     stack.pop_back();
     if (!value->is_structured()) continue;
-    deepest = std::max(deepest, depth + 1);
+    shape.depth = std::max(shape.depth, depth + 1);
+    shape.elements += std::max<size_t>(value->size(), 1);
     for (const json& child : *value) stack.emplace_back(&child, depth + 1);
   }
-  return deepest;
+  return shape;
 }
 
 // The document a body must read as, by the plain rules.
@@ -206,7 +213,9 @@ json ExpectedDocument(std::string_view method, std::string_view body) {
   // for the large blank-filled bodies of the request target.
   body = body.substr(0, body.find_last_not_of(" \t\n\r") + 1);
   json parsed = json::parse(body.begin(), body.end(), nullptr, false, false);
-  if (parsed.is_discarded() || Depth(parsed) > MaxJsonDepth) return nullptr;
+  if (parsed.is_discarded()) return nullptr;
+  Shape shape = ShapeOf(parsed);
+  if (shape.depth > MaxJsonDepth || shape.elements > MaxJsonElements) return nullptr;
   return parsed;
 }
 

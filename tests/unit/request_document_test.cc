@@ -52,6 +52,23 @@ TEST(ParseRequestDocument, DeepNestingReadsAsUnparsable) {
   EXPECT_TRUE(ParseRequestDocument("POST", std::string(MaxBodyBytes, '[')).is_null());
 }
 
+// Three bytes of text per empty object took some 120 bytes each once parsed:
+// a 9 MiB body cost hundreds of megabytes. Element counts are bounded.
+TEST(ParseRequestDocument, BodiesWithTooManyElementsReadAsUnparsable) {
+  auto array_of = [](size_t n) {
+    std::string text = "[";
+    for (size_t i = 0; i < n; ++i) text += i == 0 ? "{}" : ",{}";
+    return text + "]";
+  };
+  // n objects: one bracket for the array, one per object, n - 1 commas.
+  size_t fits = MaxJsonElements / 2;
+  EXPECT_TRUE(ParseRequestDocument("POST", array_of(fits)).is_array());
+  EXPECT_TRUE(ParseRequestDocument("POST", array_of(fits + 1)).is_null());
+  // Commas inside strings are text, not elements.
+  std::string quoted = "{\"a\":\"" + std::string(MaxJsonElements + 5, ',') + "\"}";
+  EXPECT_TRUE(ParseRequestDocument("POST", quoted).is_object());
+}
+
 TEST(FieldReading, KindsConvertAsDocumented) {
   json doc = ParseRequestDocument(
       "POST",

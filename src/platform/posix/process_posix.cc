@@ -1,5 +1,6 @@
 // POSIX process services behind platform/process.h.
 #include <errno.h>
+#include <malloc.h>
 #include <signal.h>
 #include <sys/random.h>
 #include <sys/resource.h>
@@ -114,6 +115,8 @@ uint64_t RaiseDescriptorLimit() {
   }
   return limit.rlim_cur == RLIM_INFINITY ? uint64_t{1} << 20 : limit.rlim_cur;
 }
+
+void ReleaseFreeMemory() { malloc_trim(0); }
 
 void ExitProcess(int code) { _exit(code); }
 
