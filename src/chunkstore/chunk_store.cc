@@ -78,19 +78,14 @@ ReplyDocument HandleChunkUpload(const HttpRequest& request) {
   return reply;
 }
 
-void ServeChunkDownload(platform::Socket s, const HttpRequest& request) {
+Response ChunkDownload(const HttpRequest& request) {
   std::string sha256 = QueryParam(request, "sha256");
   platform::ReadableFile file;
   if (IsLowerHexSha256(sha256)) file = platform::ReadableFile::OpenRegular(ChunkPath(sha256));
-  if (!file.ok()) {
-    SendJsonReply(s, FailureReply("not_found"), 404);
-    return;
-  }
-  int64_t deadline = ReplyDeadline();
+  if (!file.ok()) return JsonReply(FailureReply("not_found"), 404);
+  // The size comes from the open file, so the head matches what is sent.
   std::string head = OctetStreamHead(file.size());
-  if (platform::SendAll(s, head.data(), head.size(), deadline)) {
-    platform::SendFileContent(s, file.descriptor(), file.size(), deadline);
-  }
+  return Response{std::move(head), std::move(file)};
 }
 
 int RemoveStaleTempFiles() {

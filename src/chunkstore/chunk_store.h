@@ -20,7 +20,6 @@
 
 #include "http/http_request.h"
 #include "http/reply.h"
-#include "platform/net.h"
 
 namespace kelvra {
 
@@ -32,9 +31,9 @@ std::string ChunkPath(std::string_view sha256);
 // PUT /api/chunk.php?sha256=..&size=.. with the chunk as the body.
 ReplyDocument HandleChunkUpload(const HttpRequest& request);
 
-// GET /api/chunk.php?sha256=..: the octet-stream response, or 404
-// "not_found". Writes to the socket itself.
-void ServeChunkDownload(platform::Socket s, const HttpRequest& request);
+// GET /api/chunk.php?sha256=..: the octet-stream head with the open chunk
+// file to stream after it, or 404 "not_found".
+Response ChunkDownload(const HttpRequest& request);
 
 // Removes temp files left by uploads of processes that died mid-write.
 // Files still locked by a live upload (of this or another process sharing

@@ -36,10 +36,14 @@ inline constexpr int IdleTimeoutMs = 15000;
 inline constexpr int HeadDeadlineMs = 30000;
 // The whole request must be read within this time.
 inline constexpr int RequestDeadlineMs = 600000;
-// A reply send that makes no progress for this long gives up, and no reply
-// may take longer than the deadline.
+// A reply that makes no progress for this long is abandoned (the connection
+// closed), and no reply may take longer than the deadline. Replies left for
+// slow readers may hold at most ReplyBudgetBytes of memory in all; beyond
+// it, the reader that stalled longest loses its reply. (Chunk downloads
+// stream from their file and hold almost none.)
 inline constexpr int SendStallTimeoutMs = 15000;
 inline constexpr int ReplyDeadlineMs = 600000;
+inline constexpr uint64_t ReplyBudgetBytes = 256ull << 20;
 
 // Bodies above LargeBodyBytes must reserve their Content-Length from
 // BodyBudgetBytes before they are read; while the budget is spent, their

@@ -28,6 +28,9 @@ constexpr int ExpiryScanMs = 250;
 constexpr int ResourceRetryMs = 100;
 // Descriptors kept free for the database, log and chunk files.
 constexpr uint64_t SpareDescriptors = 64;
+// How long a worker waits, in all, for a client to take its reply before
+// the event loop takes over the rest.
+constexpr int WorkerWriteWaitMs = 200;
 
 struct Job {
   platform::Socket socket = platform::InvalidSocket;
@@ -43,13 +46,26 @@ struct Pending {
   bool parked = false;  // waiting for a share of the body budget
 };
 
+// A reply whose client reads slower than the worker could wait for.
+struct Writing {
+  ResponseWriter writer;
+  int64_t last_progress_ms = 0;
+  int64_t deadline_ms = 0;
+};
+
+struct Handoff {
+  platform::Socket socket;
+  ResponseWriter writer;
+  int64_t started_ms;
+};
+
 class ConnectionLoop {
  public:
   ConnectionLoop(platform::Socket listener, size_t max_connections)
       : listener_(listener),
         max_connections_(max_connections),
         buffer_(BodyReadPiece),
-        pool_(MaxWorkers, [this](Job& job) { Serve(job); }) {}
+        pool_(MaxWorkers, [this](Job& job) { HandleConnection(job); }) {}
 
   void Run();
   void Wake() { poller_.Wake(); }
@@ -64,7 +80,11 @@ class ConnectionLoop {
   void ResumeParked(int64_t now);
   void Close(Iterator it);
   void Dispatch(Iterator it);
-  void Serve(Job& job);
+  void HandleConnection(Job& job);
+  void HandOff(platform::Socket s, ResponseWriter writer, int64_t started_ms);
+  void TakeHandoffs(int64_t now);
+  void WriteAvailable(platform::Socket s, int64_t now);
+  void FinishWriting(std::unordered_map<platform::Socket, Writing>::iterator it);
   void Release(uint64_t reserved);
   void SetListening(bool on);
   void ExpireStale(int64_t now);
@@ -76,6 +96,7 @@ class ConnectionLoop {
   std::vector<char> buffer_;
   // Owned by the loop thread.
   std::unordered_map<platform::Socket, Pending> pending_;
+  std::unordered_map<platform::Socket, Writing> writing_;
   std::deque<platform::Socket> parked_;
   bool listening_ = true;
   int64_t resume_accept_ms_ = 0;
@@ -84,6 +105,8 @@ class ConnectionLoop {
   std::atomic<size_t> open_{0};
   std::atomic<uint64_t> budget_used_{0};
   std::atomic<bool> waiting_for_capacity_{false};
+  std::mutex handoff_lock_;
+  std::vector<Handoff> handoffs_;  // guarded by handoff_lock_
   WorkerPool<Job> pool_;
 };
 
@@ -112,11 +135,15 @@ void ConnectionLoop::Run() {
     std::vector<platform::Poller::Event> events = poller_.Wait(NextTimeout());
     if (StopFlag.load()) return;
     int64_t now = platform::MonotonicMillis();
+    TakeHandoffs(now);
     for (const platform::Poller::Event& e : events) {
+      auto s = static_cast<platform::Socket>(e.token);
       if (e.token == ListenerToken) {
         if (!AcceptReady(now)) return;
+      } else if (writing_.count(s) != 0) {
+        WriteAvailable(s, now);
       } else {
-        ReadAvailable(static_cast<platform::Socket>(e.token), now);
+        ReadAvailable(s, now);
       }
     }
     ResumeParked(now);
@@ -230,17 +257,66 @@ void ConnectionLoop::Dispatch(Iterator it) {
   }
 }
 
-// Runs on a worker thread.
-void ConnectionLoop::Serve(Job& job) {
-  HandleConnection(job.socket, job.request);
+// Runs on a worker thread: route, then write the reply as far as the client
+// takes it promptly. A client that reads slowly gets the rest from the event
+// loop, so it holds no worker.
+void ConnectionLoop::HandleConnection(Job& job) {
+  int64_t started = platform::MonotonicMillis();
+  ResponseWriter writer(RouteRequest(job.request));
   bool large = job.request.body.size() > LargeParseBytes;
   job.request = HttpRequest();  // free the body before giving its share back
+  Release(job.reserved);
   // A large body (and its parsed document) leaves freed memory cached in
   // this thread's allocator arena; hand it back.
   if (large) platform::ReleaseFreeMemory();
-  Release(job.reserved);
+  int waited = 0;
+  for (;;) {
+    ResponseWriter::Status status = writer.WriteSome(job.socket);
+    if (status != ResponseWriter::Status::Blocked) break;
+    if (waited >= WorkerWriteWaitMs) return HandOff(job.socket, std::move(writer), started);
+    int64_t before = platform::MonotonicMillis();
+    platform::WaitWritable(job.socket, WorkerWriteWaitMs - waited);
+    waited += static_cast<int>(platform::MonotonicMillis() - before) + 1;
+  }
+  platform::CloseSocket(job.socket);
   open_.fetch_sub(1);
   if (waiting_for_capacity_.load()) poller_.Wake();
+}
+
+void ConnectionLoop::HandOff(platform::Socket s, ResponseWriter writer, int64_t started_ms) {
+  {
+    std::lock_guard<std::mutex> hold(handoff_lock_);
+    handoffs_.push_back({s, std::move(writer), started_ms});
+  }
+  poller_.Wake();
+}
+
+void ConnectionLoop::TakeHandoffs(int64_t now) {
+  std::vector<Handoff> taken;
+  {
+    std::lock_guard<std::mutex> hold(handoff_lock_);
+    taken.swap(handoffs_);
+  }
+  for (Handoff& h : taken) {
+    Writing w{std::move(h.writer), now, h.started_ms + ReplyDeadlineMs};
+    auto it = writing_.emplace(h.socket, std::move(w)).first;
+    if (!poller_.Add(h.socket, static_cast<uint64_t>(h.socket), false, true)) FinishWriting(it);
+  }
+}
+
+void ConnectionLoop::WriteAvailable(platform::Socket s, int64_t now) {
+  auto it = writing_.find(s);
+  if (it == writing_.end()) return;
+  ResponseWriter::Status status = it->second.writer.WriteSome(s);
+  it->second.last_progress_ms = now;
+  if (status != ResponseWriter::Status::Blocked) FinishWriting(it);
+}
+
+void ConnectionLoop::FinishWriting(std::unordered_map<platform::Socket, Writing>::iterator it) {
+  poller_.Remove(it->first);
+  platform::CloseSocket(it->first);
+  writing_.erase(it);
+  open_.fetch_sub(1);
 }
 
 void ConnectionLoop::Release(uint64_t reserved) {
@@ -257,6 +333,27 @@ void ConnectionLoop::SetListening(bool on) {
 void ConnectionLoop::ExpireStale(int64_t now) {
   if (now - last_scan_ms_ < ExpiryScanMs) return;
   last_scan_ms_ = now;
+  size_t unsent = 0;
+  for (auto it = writing_.begin(); it != writing_.end();) {
+    auto next = std::next(it);
+    const Writing& w = it->second;
+    if (now - w.last_progress_ms > SendStallTimeoutMs || now > w.deadline_ms) {
+      FinishWriting(it);
+    } else {
+      unsent += w.writer.unsent_bytes();
+    }
+    it = next;
+  }
+  // Replies waiting for slow readers may not hold more than their budget:
+  // the reader that has stalled longest loses its reply first.
+  while (unsent > ReplyBudgetBytes && !writing_.empty()) {
+    auto slowest = writing_.begin();
+    for (auto it = writing_.begin(); it != writing_.end(); ++it) {
+      if (it->second.last_progress_ms < slowest->second.last_progress_ms) slowest = it;
+    }
+    unsent -= slowest->second.writer.unsent_bytes();
+    FinishWriting(slowest);
+  }
   for (Iterator it = pending_.begin(); it != pending_.end();) {
     const Pending& p = it->second;
     bool idle = !p.parked && now - p.last_byte_ms > IdleTimeoutMs;
@@ -269,7 +366,7 @@ void ConnectionLoop::ExpireStale(int64_t now) {
 }
 
 int ConnectionLoop::NextTimeout() const {
-  if (!pending_.empty()) return ExpiryScanMs;
+  if (!pending_.empty() || !writing_.empty()) return ExpiryScanMs;
   if (!listening_) return ResourceRetryMs;
   return -1;
 }

@@ -1,8 +1,5 @@
 #include "http/reply.h"
 
-#include "http/limits.h"
-#include "platform/process.h"
-
 namespace kelvra {
 
 ReplyDocument FailureReply(std::string_view error_word) {
@@ -45,16 +42,31 @@ std::string OctetStreamHead(uint64_t length) {
   return out;
 }
 
-int64_t ReplyDeadline() { return platform::MonotonicMillis() + ReplyDeadlineMs; }
-
-bool SendJsonReply(platform::Socket s, const ReplyDocument& reply, int status) {
-  std::string bytes = JsonResponse(reply, status);
-  return platform::SendAll(s, bytes.data(), bytes.size(), ReplyDeadline());
+Response JsonReply(const ReplyDocument& reply, int status) {
+  return Response{JsonResponse(reply, status), {}};
 }
 
-bool SendHtmlPage(platform::Socket s, std::string_view page) {
-  std::string bytes = HtmlResponse(page);
-  return platform::SendAll(s, bytes.data(), bytes.size(), ReplyDeadline());
+Response HtmlReply(std::string_view page) { return Response{HtmlResponse(page), {}}; }
+
+ResponseWriter::Status ResponseWriter::WriteSome(platform::Socket s) {
+  bool file_follows = response_.file.ok();
+  while (sent_ < response_.bytes.size()) {
+    platform::SendResult r = platform::SendSome(s, response_.bytes.data() + sent_,
+                                                response_.bytes.size() - sent_, file_follows);
+    if (r.failed) return Status::Failed;
+    if (r.would_block) return Status::Blocked;
+    sent_ += r.bytes;
+  }
+  while (file_follows && file_sent_ < response_.file.size()) {
+    platform::SendResult r = platform::SendFileSome(s, response_.file.descriptor(), &file_sent_,
+                                                    response_.file.size() - file_sent_);
+    if (r.failed) return Status::Failed;
+    if (r.would_block) return Status::Blocked;
+  }
+  // The memory of a finished response is given back at once.
+  std::string().swap(response_.bytes);
+  sent_ = 0;
+  return Status::Done;
 }
 
 }  // namespace kelvra

@@ -7,7 +7,6 @@
 #include "accounts/devices.h"
 #include "chunkstore/chunk_store.h"
 #include "http/gate.h"
-#include "http/limits.h"
 #include "http/reply.h"
 #include "http/request_document.h"
 #include "status/status_api.h"
@@ -20,12 +19,11 @@ namespace kelvra {
 namespace {
 
 struct RouteInput {
-  platform::Socket socket;
   const HttpRequest& request;
   int32_t user_id;  // meaningful on session routes only
 };
 
-using Serve = void (*)(const RouteInput& in);
+using Serve = Response (*)(const RouteInput& in);
 
 enum class Access { Public, Session };
 
@@ -36,9 +34,7 @@ struct Route {
   Serve serve;
 };
 
-void Reply(const RouteInput& in, const ReplyDocument& reply) {
-  SendJsonReply(in.socket, reply, 200);
-}
+Response Reply(const ReplyDocument& reply) { return JsonReply(reply, 200); }
 
 // The body is parsed only for routes that read it, and on session routes
 // only after the gate let the request through.
@@ -46,17 +42,19 @@ RequestDocument Document(const RouteInput& in) {
   return ParseRequestDocument(in.request.method, in.request.body);
 }
 
-void ServePage(const RouteInput& in) { ServeStatusPage(in.socket); }
-void ServeStatus(const RouteInput& in) { Reply(in, HandleStatusDocument()); }
-void ServeRegister(const RouteInput& in) { Reply(in, HandleRegister(Document(in))); }
-void ServeLogin(const RouteInput& in) { Reply(in, HandleLogin(Document(in))); }
-void ServeManifest(const RouteInput& in) {
-  Reply(in, HandleManifest(in.user_id, QueryParam(in.request, "since")));
+Response ServePage(const RouteInput&) { return HtmlReply(StatusPage()); }
+Response ServeStatus(const RouteInput&) { return Reply(HandleStatusDocument()); }
+Response ServeRegister(const RouteInput& in) { return Reply(HandleRegister(Document(in))); }
+Response ServeLogin(const RouteInput& in) { return Reply(HandleLogin(Document(in))); }
+Response ServeManifest(const RouteInput& in) {
+  return Reply(HandleManifest(in.user_id, QueryParam(in.request, "since")));
 }
-void ServeUpload(const RouteInput& in) { Reply(in, HandleChunkUpload(in.request)); }
-void ServeHeartbeat(const RouteInput& in) { Reply(in, HandleHeartbeat(in.user_id, Document(in))); }
-void ServePush(const RouteInput& in) { Reply(in, HandlePush(in.user_id, Document(in))); }
-void ServeDownload(const RouteInput& in) { ServeChunkDownload(in.socket, in.request); }
+Response ServeUpload(const RouteInput& in) { return Reply(HandleChunkUpload(in.request)); }
+Response ServeHeartbeat(const RouteInput& in) {
+  return Reply(HandleHeartbeat(in.user_id, Document(in)));
+}
+Response ServePush(const RouteInput& in) { return Reply(HandlePush(in.user_id, Document(in))); }
+Response ServeDownload(const RouteInput& in) { return ChunkDownload(in.request); }
 
 // Tested top to bottom; method and path must match exactly.
 constexpr Route Routes[] = {
@@ -79,33 +77,24 @@ const Route* FindRoute(const HttpRequest& request) {
   return nullptr;
 }
 
-void Dispatch(platform::Socket s, const HttpRequest& request) {
+Response Dispatch(const HttpRequest& request) {
   const Route* route = FindRoute(request);
-  if (route != nullptr && route->access == Access::Public) {
-    route->serve({s, request, 0});
-    return;
-  }
+  if (route != nullptr && route->access == Access::Public) return route->serve({request, 0});
   std::optional<int32_t> user_id = AuthenticateToken(request.authToken);
-  if (!user_id) {
-    SendJsonReply(s, FailureReply("unauthorized"), 401);
-  } else if (route == nullptr) {
-    SendJsonReply(s, FailureReply("not_found"), 404);
-  } else {
-    route->serve({s, request, *user_id});
-  }
+  if (!user_id) return JsonReply(FailureReply("unauthorized"), 401);
+  if (route == nullptr) return JsonReply(FailureReply("not_found"), 404);
+  return route->serve({request, *user_id});
 }
 
 }  // namespace
 
-void HandleConnection(platform::Socket s, const HttpRequest& request) {
-  if (platform::PrepareForReply(s, SendStallTimeoutMs)) {
-    try {
-      Dispatch(s, request);
-    } catch (...) {
-      // A handler failure ends this connection only, without a reply.
-    }
+Response RouteRequest(const HttpRequest& request) {
+  try {
+    return Dispatch(request);
+  } catch (...) {
+    // A handler failure ends this connection only, without a reply.
+    return Response();
   }
-  platform::CloseSocket(s);
 }
 
 }  // namespace kelvra

@@ -43,20 +43,22 @@ struct RecvResult {
 };
 RecvResult Receive(Socket s, char* buffer, size_t capacity);
 
-// Switches an accepted socket to blocking mode with a send time-out, for the
-// worker that writes the reply. Returns false when the socket is unusable.
-bool PrepareForReply(Socket s, int send_timeout_ms);
-
-// Sends all `size` bytes, continuing after partial sends, never raising
-// SIGPIPE. Gives up (returns false) when the peer is gone, a send stalls
-// longer than the socket's send time-out, or `deadline_ms` (a steady-clock
-// time from MonotonicMillis) has passed.
-bool SendAll(Socket s, const char* data, size_t size, int64_t deadline_ms);
-
-// Sends `size` bytes of the open file `file` from offset 0 through the
-// kernel's zero-copy path, with the same give-up rules as SendAll.
-// Returns the number of bytes sent.
-uint64_t SendFileContent(Socket s, int file, uint64_t size, int64_t deadline_ms);
+// Outcome of one non-blocking send: bytes taken by the kernel (possibly 0),
+// and whether the send would have blocked or the connection failed. Never
+// raises SIGPIPE.
+struct SendResult {
+  size_t bytes;
+  bool would_block;
+  bool failed;
+};
+// `more`: further data follows at once (lets the kernel fill packets).
+SendResult SendSome(Socket s, const char* data, size_t size, bool more);
+// Sends up to `count` bytes of the open file `file` from *offset through the
+// kernel's zero-copy path, advancing *offset.
+SendResult SendFileSome(Socket s, int file, uint64_t* offset, uint64_t count);
+// Waits up to `timeout_ms` until `s` can take more bytes. False on time-out
+// or when the connection failed.
+bool WaitWritable(Socket s, int timeout_ms);
 
 // Half-closes and closes. Safe on InvalidSocket.
 void ShutdownSocket(Socket s);
@@ -68,6 +70,7 @@ class Poller {
   struct Event {
     uint64_t token;
     bool readable;
+    bool writable;
     bool hangup;
   };
 
@@ -77,10 +80,11 @@ class Poller {
   Poller& operator=(const Poller&) = delete;
 
   bool ok() const { return poll_fd_ >= 0 && wake_fd_ >= 0; }
-  // Registers `s` for readability under `token`. Returns false on failure.
-  bool Add(Socket s, uint64_t token);
-  // Stops or resumes interest in readability of a registered socket.
-  bool SetInterest(Socket s, uint64_t token, bool readable);
+  // Registers `s` under `token`, for readability and/or writability.
+  // Returns false on failure.
+  bool Add(Socket s, uint64_t token, bool readable = true, bool writable = false);
+  // Changes what a registered socket is watched for.
+  bool SetInterest(Socket s, uint64_t token, bool readable, bool writable = false);
   void Remove(Socket s);
   // Waits up to `timeout_ms` (-1: forever) and returns the ready events.
   // A call to Wake() from any thread ends the wait early; the wake-up itself

@@ -7,7 +7,6 @@
 #include "common/numbers.h"
 #include "common/process_state.h"
 #include "db/relay_db.h"
-#include "http/reply.h"
 #include "log/service_log.h"
 
 namespace kelvra {
@@ -131,6 +130,6 @@ StatusPageData GatherStatusPage() {
   return data;
 }
 
-void ServeStatusPage(platform::Socket s) { SendHtmlPage(s, BuildStatusPage(GatherStatusPage())); }
+std::string StatusPage() { return BuildStatusPage(GatherStatusPage()); }
 
 }  // namespace kelvra

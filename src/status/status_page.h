@@ -16,7 +16,6 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/net.h"
 #include "status/status_counts.h"
 
 namespace kelvra {
@@ -46,6 +45,7 @@ std::string HtmlEscape(std::string_view text);
 std::string BuildStatusPage(const StatusPageData& data);
 
 StatusPageData GatherStatusPage();
-void ServeStatusPage(platform::Socket s);
+// The page as it stands now.
+std::string StatusPage();
 
 }  // namespace kelvra

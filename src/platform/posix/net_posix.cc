@@ -8,11 +8,9 @@
 #include <sys/eventfd.h>
 #include <sys/sendfile.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include "platform/net.h"
-#include "platform/process.h"
 
 namespace kelvra::platform {
 
@@ -67,40 +65,38 @@ RecvResult Receive(Socket s, char* buffer, size_t capacity) {
   }
 }
 
-bool PrepareForReply(Socket s, int send_timeout_ms) {
-  int flags = fcntl(s, F_GETFL);
-  if (flags < 0 || fcntl(s, F_SETFL, flags & ~O_NONBLOCK) != 0) return false;
-  timeval tv{};
-  tv.tv_sec = send_timeout_ms / 1000;
-  tv.tv_usec = (send_timeout_ms % 1000) * 1000;
-  return setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv)) == 0;
+SendResult SendSome(Socket s, const char* data, size_t size, bool more) {
+  int flags = MSG_NOSIGNAL | MSG_DONTWAIT | (more ? MSG_MORE : 0);
+  for (;;) {
+    ssize_t n = send(s, data, size, flags);
+    if (n >= 0) return {static_cast<size_t>(n), false, false};
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return {0, true, false};
+    return {0, false, true};
+  }
 }
 
-bool SendAll(Socket s, const char* data, size_t size, int64_t deadline_ms) {
-  while (size > 0) {
-    if (MonotonicMillis() > deadline_ms) return false;
-    ssize_t n = send(s, data, size, MSG_NOSIGNAL);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;  // includes EAGAIN: the send time-out expired
+SendResult SendFileSome(Socket s, int file, uint64_t* offset, uint64_t count) {
+  for (;;) {
+    off_t at = static_cast<off_t>(*offset);
+    ssize_t n = sendfile(s, file, &at, count);
+    if (n > 0) {
+      *offset = static_cast<uint64_t>(at);
+      return {static_cast<size_t>(n), false, false};
     }
-    data += n;
-    size -= static_cast<size_t>(n);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return {0, true, false};
+    return {0, false, true};  // an error, or the file shrank under us
   }
-  return true;
 }
 
-uint64_t SendFileContent(Socket s, int file, uint64_t size, int64_t deadline_ms) {
-  off_t offset = 0;
-  uint64_t sent = 0;
-  while (sent < size) {
-    if (MonotonicMillis() > deadline_ms) break;
-    ssize_t n = sendfile(s, file, &offset, size - sent);
+bool WaitWritable(Socket s, int timeout_ms) {
+  pollfd p{s, POLLOUT, 0};
+  for (;;) {
+    int n = poll(&p, 1, timeout_ms);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;  // error, time-out, or the file shrank
-    sent += static_cast<uint64_t>(n);
+    return n == 1 && (p.revents & POLLOUT) != 0 && (p.revents & (POLLERR | POLLHUP)) == 0;
   }
-  return sent;
 }
 
 void ShutdownSocket(Socket s) {
@@ -127,16 +123,27 @@ Poller::~Poller() {
   if (wake_fd_ >= 0) close(wake_fd_);
 }
 
-bool Poller::Add(Socket s, uint64_t token) {
+namespace {
+
+uint32_t EventMask(bool readable, bool writable) {
+  uint32_t mask = 0;
+  if (readable) mask |= EPOLLIN | EPOLLRDHUP;
+  if (writable) mask |= EPOLLOUT;
+  return mask;
+}
+
+}  // namespace
+
+bool Poller::Add(Socket s, uint64_t token, bool readable, bool writable) {
   epoll_event ev{};
-  ev.events = EPOLLIN | EPOLLRDHUP;
+  ev.events = EventMask(readable, writable);
   ev.data.u64 = token;
   return epoll_ctl(poll_fd_, EPOLL_CTL_ADD, s, &ev) == 0;
 }
 
-bool Poller::SetInterest(Socket s, uint64_t token, bool readable) {
+bool Poller::SetInterest(Socket s, uint64_t token, bool readable, bool writable) {
   epoll_event ev{};
-  ev.events = readable ? (EPOLLIN | EPOLLRDHUP) : 0;
+  ev.events = EventMask(readable, writable);
   ev.data.u64 = token;
   return epoll_ctl(poll_fd_, EPOLL_CTL_MOD, s, &ev) == 0;
 }
@@ -154,8 +161,9 @@ std::vector<Poller::Event> Poller::Wait(int timeout_ms) {
       }
       continue;
     }
-    out.push_back({events[i].data.u64, (events[i].events & (EPOLLIN | EPOLLRDHUP)) != 0,
-                   (events[i].events & (EPOLLHUP | EPOLLERR)) != 0});
+    uint32_t e = events[i].events;
+    out.push_back({events[i].data.u64, (e & (EPOLLIN | EPOLLRDHUP)) != 0, (e & EPOLLOUT) != 0,
+                   (e & (EPOLLHUP | EPOLLERR)) != 0});
   }
   return out;
 }
