@@ -43,7 +43,8 @@ struct Pending {
   int64_t accepted_ms = 0;
   int64_t last_byte_ms = 0;
   uint64_t reserved = 0;
-  bool parked = false;  // waiting for a share of the body budget
+  bool parked = false;      // waiting for a share of the body budget
+  bool registered = false;  // known to the poller
 };
 
 // A reply whose client reads slower than the worker could wait for.
@@ -167,13 +168,9 @@ bool ConnectionLoop::AcceptReady(int64_t now) {
     RequestCount.fetch_add(1);
     open_.fetch_add(1);
     platform::Socket s = accepted.socket;
-    if (!poller_.Add(s, static_cast<uint64_t>(s))) {
-      platform::CloseSocket(s);
-      open_.fetch_sub(1);
-      continue;
-    }
-    pending_[s] = Pending{RequestReader(), now, now, 0, false};
-    // The request often arrives with the connection; read it right away.
+    pending_[s] = Pending{RequestReader(), now, now, 0, false, false};
+    // The request often arrives with the connection: read it right away,
+    // and watch the socket only when it has to wait for more.
     ReadAvailable(s, now);
   }
   SetListening(false);
@@ -186,7 +183,7 @@ void ConnectionLoop::ReadAvailable(platform::Socket s, int64_t now) {
   Pending& p = it->second;
   for (int turn = 0; turn < ReadsPerTurn; ++turn) {
     platform::RecvResult r = platform::Receive(s, buffer_.data(), p.reader.NextReadSize());
-    if (r.status == platform::RecvStatus::WouldBlock) return;
+    if (r.status == platform::RecvStatus::WouldBlock) break;
     if (r.status != platform::RecvStatus::Data) return Close(it);
     p.last_byte_ms = now;
     RequestReader::Step step = p.reader.Append(buffer_.data(), r.bytes);
@@ -197,6 +194,11 @@ void ConnectionLoop::ReadAvailable(platform::Socket s, int64_t now) {
         (!parked_.empty() || !Reserve(p))) {
       return Park(s, p);
     }
+  }
+  // More is to come: from now on the poller says when.
+  if (!p.registered) {
+    p.registered = poller_.Add(s, static_cast<uint64_t>(s));
+    if (!p.registered) Close(it);
   }
 }
 
@@ -215,7 +217,11 @@ bool ConnectionLoop::Reserve(Pending& p) {
 
 void ConnectionLoop::Park(platform::Socket s, Pending& p) {
   p.parked = true;
-  poller_.SetInterest(s, static_cast<uint64_t>(s), false);
+  if (p.registered) {
+    poller_.SetInterest(s, static_cast<uint64_t>(s), false);
+  } else {
+    p.registered = poller_.Add(s, static_cast<uint64_t>(s), false);
+  }
   parked_.push_back(s);
   waiting_for_capacity_.store(true);
 }
@@ -237,7 +243,7 @@ void ConnectionLoop::ResumeParked(int64_t now) {
 }
 
 void ConnectionLoop::Close(Iterator it) {
-  poller_.Remove(it->first);
+  if (it->second.registered) poller_.Remove(it->first);
   platform::CloseSocket(it->first);
   Release(it->second.reserved);
   pending_.erase(it);
@@ -245,7 +251,7 @@ void ConnectionLoop::Close(Iterator it) {
 }
 
 void ConnectionLoop::Dispatch(Iterator it) {
-  poller_.Remove(it->first);
+  if (it->second.registered) poller_.Remove(it->first);
   Job job{it->first, it->second.reader.TakeRequest(), it->second.reserved};
   pending_.erase(it);
   if (!pool_.Submit(job)) {
