@@ -12,9 +12,14 @@ std::optional<int32_t> AuthenticateToken(std::string_view token) {
   if (token.size() != SessionTokenLength) return std::nullopt;
   DbRows rows = DbQuery("SELECT user_id,expires FROM sessions WHERE token=?", {token});
   if (rows.empty()) return std::nullopt;
-  if (ParseLeadingInt64(rows[0][1]) < NowSeconds()) return std::nullopt;
-  DbRun("UPDATE sessions SET expires=? WHERE token=?",
-        {std::to_string(NowSeconds() + SessionLifetime), token});
+  int64_t expires = ParseLeadingInt64(rows[0][1]);
+  if (expires < NowSeconds()) return std::nullopt;
+  // Renew; a session already renewed within this second holds the value
+  // the update would write, so the write is spared.
+  int64_t renewed = NowSeconds() + SessionLifetime;
+  if (expires != renewed) {
+    DbRun("UPDATE sessions SET expires=? WHERE token=?", {std::to_string(renewed), token});
+  }
   int32_t user_id = ParseLeadingInt32(rows[0][0]);
   if (user_id < 0) return std::nullopt;
   return user_id;

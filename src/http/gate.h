@@ -2,7 +2,8 @@
 //
 // A token is looked up only when it is exactly SessionTokenLength bytes.
 // A session whose expires (seconds) is not before the current second is
-// accepted and renewed to now + SessionLifetime, whichever route follows;
+// accepted and renewed to now + SessionLifetime, whichever route follows
+// (no write when it already holds that value);
 // a negative stored user id is refused (after the renewal). Thread-safe.
 #pragma once
 
