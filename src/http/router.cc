@@ -6,6 +6,7 @@
 #include "accounts/account_handlers.h"
 #include "accounts/devices.h"
 #include "chunkstore/chunk_store.h"
+#include "db/relay_db.h"
 #include "http/gate.h"
 #include "http/reply.h"
 #include "http/request_document.h"
@@ -20,54 +21,54 @@ namespace {
 
 struct RouteInput {
   const HttpRequest& request;
-  int32_t user_id;  // meaningful on session routes only
+  const RequestDocument& doc;  // null unless the route reads a document
+  int32_t user_id;             // meaningful on session routes only
 };
 
 using Serve = Response (*)(const RouteInput& in);
 
-enum class Access { Public, Session };
+enum class Access {
+  Public,
+  Session,
+  // Gate and handler run as one write transaction: for short handlers that
+  // only touch the database, one lock and one commit instead of several.
+  SessionOneTransaction,
+};
 
 struct Route {
   std::string_view method;
   std::string_view path;
   Access access;
+  bool reads_document;
   Serve serve;
 };
 
 Response Reply(const ReplyDocument& reply) { return JsonReply(reply, 200); }
 
-// The body is parsed only for routes that read it, and on session routes
-// only after the gate let the request through.
-RequestDocument Document(const RouteInput& in) {
-  return ParseRequestDocument(in.request.method, in.request.body);
-}
-
 Response ServePage(const RouteInput&) { return HtmlReply(StatusPage()); }
 Response ServeStatus(const RouteInput&) { return Reply(HandleStatusDocument()); }
-Response ServeRegister(const RouteInput& in) { return Reply(HandleRegister(Document(in))); }
-Response ServeLogin(const RouteInput& in) { return Reply(HandleLogin(Document(in))); }
+Response ServeRegister(const RouteInput& in) { return Reply(HandleRegister(in.doc)); }
+Response ServeLogin(const RouteInput& in) { return Reply(HandleLogin(in.doc)); }
 Response ServeManifest(const RouteInput& in) {
   return Reply(HandleManifest(in.user_id, QueryParam(in.request, "since")));
 }
 Response ServeUpload(const RouteInput& in) { return Reply(HandleChunkUpload(in.request)); }
-Response ServeHeartbeat(const RouteInput& in) {
-  return Reply(HandleHeartbeat(in.user_id, Document(in)));
-}
-Response ServePush(const RouteInput& in) { return Reply(HandlePush(in.user_id, Document(in))); }
+Response ServeHeartbeat(const RouteInput& in) { return Reply(HandleHeartbeat(in.user_id, in.doc)); }
+Response ServePush(const RouteInput& in) { return Reply(HandlePush(in.user_id, in.doc)); }
 Response ServeDownload(const RouteInput& in) { return ChunkDownload(in.request); }
 
 // Tested top to bottom; method and path must match exactly.
 constexpr Route Routes[] = {
-    {"GET", "/status", Access::Public, ServePage},
-    {"GET", "/", Access::Public, ServePage},
-    {"GET", "/api/status.php", Access::Public, ServeStatus},
-    {"POST", "/api/register.php", Access::Public, ServeRegister},
-    {"POST", "/api/login.php", Access::Public, ServeLogin},
-    {"GET", "/api/manifest.php", Access::Session, ServeManifest},
-    {"PUT", "/api/chunk.php", Access::Session, ServeUpload},
-    {"POST", "/api/heartbeat.php", Access::Session, ServeHeartbeat},
-    {"POST", "/api/push.php", Access::Session, ServePush},
-    {"GET", "/api/chunk.php", Access::Session, ServeDownload},
+    {"GET", "/status", Access::Public, false, ServePage},
+    {"GET", "/", Access::Public, false, ServePage},
+    {"GET", "/api/status.php", Access::Public, false, ServeStatus},
+    {"POST", "/api/register.php", Access::Public, true, ServeRegister},
+    {"POST", "/api/login.php", Access::Public, true, ServeLogin},
+    {"GET", "/api/manifest.php", Access::Session, false, ServeManifest},
+    {"PUT", "/api/chunk.php", Access::Session, false, ServeUpload},
+    {"POST", "/api/heartbeat.php", Access::SessionOneTransaction, true, ServeHeartbeat},
+    {"POST", "/api/push.php", Access::Session, true, ServePush},
+    {"GET", "/api/chunk.php", Access::Session, false, ServeDownload},
 };
 
 const Route* FindRoute(const HttpRequest& request) {
@@ -77,13 +78,29 @@ const Route* FindRoute(const HttpRequest& request) {
   return nullptr;
 }
 
-Response Dispatch(const HttpRequest& request) {
-  const Route* route = FindRoute(request);
-  if (route != nullptr && route->access == Access::Public) return route->serve({request, 0});
+Response GateAndServe(const Route* route, const HttpRequest& request, const RequestDocument& doc) {
   std::optional<int32_t> user_id = AuthenticateToken(request.authToken);
   if (!user_id) return JsonReply(FailureReply("unauthorized"), 401);
   if (route == nullptr) return JsonReply(FailureReply("not_found"), 404);
-  return route->serve({request, *user_id});
+  return route->serve({request, doc, *user_id});
+}
+
+Response Dispatch(const HttpRequest& request) {
+  const Route* route = FindRoute(request);
+  // Parsed before any lock is taken; the parse of a large body is slow.
+  RequestDocument doc = route != nullptr && route->reads_document
+                            ? ParseRequestDocument(request.method, request.body)
+                            : RequestDocument();
+  if (route != nullptr && route->access == Access::Public) return route->serve({request, doc, 0});
+  if (route == nullptr || route->access == Access::Session) {
+    return GateAndServe(route, request, doc);
+  }
+  // Committed whatever the outcome: a refused request keeps the renewal
+  // the gate made before it refused (a negative user id).
+  DbTransaction txn(DbTransaction::Mode::Write);
+  Response response = GateAndServe(route, request, doc);
+  txn.Commit();
+  return response;
 }
 
 }  // namespace

@@ -1,10 +1,11 @@
 // The route table and the answering of one complete request.
 //
 // RouteRequest runs on a worker thread: it matches the request's exact
-// method and path against the table, lets the public routes through, sends
-// every other request through the authentication gate (401 "unauthorized"
-// when refused), and answers with the matching protected route or 404
-// "not_found". Handlers are plain functions of their inputs returning a
+// method and path against the table, parses the body of the routes that
+// read one, lets the public routes through, sends every other request
+// through the authentication gate (401 "unauthorized" when refused), and
+// answers with the matching protected route or 404 "not_found". The
+// heartbeat runs gate and handler as one write transaction. Handlers are plain functions of their inputs returning a
 // ReplyDocument (the status page its HTML, the chunk download the head and
 // the file to stream); none touches a socket. Nothing a handler throws
 // escapes: the answer is then an empty Response (close without a reply).
