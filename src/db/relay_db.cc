@@ -107,6 +107,29 @@ DbRows DbQuery(std::string_view sql, DbParams params) {
   return rows;
 }
 
+std::string_view DbCells::operator[](int column) const {
+  auto* stmt = static_cast<sqlite3_stmt*>(statement_);
+  const unsigned char* text = sqlite3_column_text(stmt, column);
+  if (text == nullptr) return {};
+  return {reinterpret_cast<const char*>(text),
+          static_cast<size_t>(sqlite3_column_bytes(stmt, column))};
+}
+
+void DbForEachRow(std::string_view sql, DbParams params,
+                  const std::function<void(const DbCells&)>& each) {
+  std::lock_guard<std::recursive_mutex> hold(DbLock());
+  sqlite3_stmt* stmt = CachedStatement(sql);
+  if (stmt == nullptr) return;
+  BindAll(stmt, params);
+  // Reset even when `each` throws, or the cached statement stays mid-step.
+  struct Reset {
+    sqlite3_stmt* stmt;
+    ~Reset() { Release(stmt); }
+  } reset{stmt};
+  DbCells cells(stmt);
+  while (sqlite3_step(stmt) == SQLITE_ROW) each(cells);
+}
+
 int DbRun(std::string_view sql, DbParams params) {
   std::lock_guard<std::recursive_mutex> hold(DbLock());
   sqlite3_stmt* stmt = CachedStatement(sql);

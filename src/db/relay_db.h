@@ -18,6 +18,7 @@
 // by design: nothing logs while holding DbLock.
 #pragma once
 
+#include <functional>
 #include <initializer_list>
 #include <mutex>
 #include <string>
@@ -46,6 +47,20 @@ void DbClose();
 void DbExecLogged(const char* sql);
 
 DbRows DbQuery(std::string_view sql, DbParams params = {});
+
+// The cells of the current row of DbForEachRow, valid only during the call.
+class DbCells {
+ public:
+  explicit DbCells(void* statement) : statement_(statement) {}
+  std::string_view operator[](int column) const;
+
+ private:
+  void* statement_;
+};
+// Like DbQuery, but hands each row to `each` as it is read instead of
+// collecting the rows, for large results.
+void DbForEachRow(std::string_view sql, DbParams params,
+                  const std::function<void(const DbCells&)>& each);
 // Steps the statement once. Returns the rows it changed (0 for an ignored
 // insert), or -1 when it failed.
 int DbRun(std::string_view sql, DbParams params = {});

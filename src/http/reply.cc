@@ -14,7 +14,10 @@ std::string SerializeReply(const ReplyDocument& reply) {
 }
 
 std::string JsonResponse(const ReplyDocument& reply, int status) {
-  std::string body = SerializeReply(reply);
+  return JsonTextResponse(SerializeReply(reply), status);
+}
+
+std::string JsonTextResponse(std::string_view body, int status) {
   std::string out;
   out.reserve(body.size() + 160);
   out.append("HTTP/1.1 ").append(std::to_string(status));
@@ -44,6 +47,10 @@ std::string OctetStreamHead(uint64_t length) {
 
 Response JsonReply(const ReplyDocument& reply, int status) {
   return Response{JsonResponse(reply, status), {}};
+}
+
+Response JsonTextReply(std::string_view body, int status) {
+  return Response{JsonTextResponse(body, status), {}};
 }
 
 Response HtmlReply(std::string_view page) { return Response{HtmlResponse(page), {}}; }

@@ -31,6 +31,8 @@ ReplyDocument FailureReply(std::string_view error_word);
 std::string SerializeReply(const ReplyDocument& reply);
 // Whole responses as bytes (exposed for tests and benchmarks).
 std::string JsonResponse(const ReplyDocument& reply, int status);
+// The same framing around an already serialised reply document.
+std::string JsonTextResponse(std::string_view body, int status);
 std::string HtmlResponse(std::string_view page);
 std::string OctetStreamHead(uint64_t length);
 
@@ -43,6 +45,7 @@ struct Response {
 };
 
 Response JsonReply(const ReplyDocument& reply, int status);
+Response JsonTextReply(std::string_view body, int status);
 Response HtmlReply(std::string_view page);
 
 class ResponseWriter {

@@ -50,7 +50,7 @@ Response ServeStatus(const RouteInput&) { return Reply(HandleStatusDocument()); 
 Response ServeRegister(const RouteInput& in) { return Reply(HandleRegister(in.doc)); }
 Response ServeLogin(const RouteInput& in) { return Reply(HandleLogin(in.doc)); }
 Response ServeManifest(const RouteInput& in) {
-  return Reply(HandleManifest(in.user_id, QueryParam(in.request, "since")));
+  return JsonTextReply(HandleManifest(in.user_id, QueryParam(in.request, "since")), 200);
 }
 Response ServeUpload(const RouteInput& in) { return Reply(HandleChunkUpload(in.request)); }
 Response ServeHeartbeat(const RouteInput& in) { return Reply(HandleHeartbeat(in.user_id, in.doc)); }

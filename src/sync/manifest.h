@@ -5,16 +5,18 @@
 // The file list, every chunk list and serverTime are read in one read
 // transaction, so each entry shows exactly one version even while pushes
 // run, and every push the reply does not show is stamped after serverTime.
-// Thread-safe.
+// The reply (up to 5000 entries) is written as JSON text directly, exactly
+// as the equivalent ReplyDocument would serialise. Thread-safe.
 #pragma once
 
 #include <cstdint>
 #include <string_view>
 
-#include "http/reply.h"
+#include <string>
 
 namespace kelvra {
 
-ReplyDocument HandleManifest(int32_t user_id, std::string_view since_text);
+// The serialised reply document.
+std::string HandleManifest(int32_t user_id, std::string_view since_text);
 
 }  // namespace kelvra
