@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/process_state.h"
+#include "db/relay_db.h"
 #include "http/http_request.h"
 #include "http/limits.h"
 #include "http/router.h"
@@ -82,6 +83,7 @@ class ConnectionLoop {
   void Close(Iterator it);
   void Dispatch(Iterator it);
   void HandleConnection(Job& job);
+  bool AnswerHere(Job& job);
   void HandOff(platform::Socket s, ResponseWriter writer, int64_t started_ms);
   void TakeHandoffs(int64_t now);
   void WriteAvailable(platform::Socket s, int64_t now);
@@ -254,6 +256,7 @@ void ConnectionLoop::Dispatch(Iterator it) {
   if (it->second.registered) poller_.Remove(it->first);
   Job job{it->first, it->second.reader.TakeRequest(), it->second.reserved};
   pending_.erase(it);
+  if (AnswerableWithoutWaiting(job.request) && AnswerHere(job)) return;
   if (!pool_.Submit(job)) {
     // No worker thread could be started at all: this connection is lost,
     // the server goes on accepting.
@@ -261,6 +264,24 @@ void ConnectionLoop::Dispatch(Iterator it) {
     Release(job.reserved);
     open_.fetch_sub(1);
   }
+}
+
+// A read-only answer on the loop thread itself, sparing the hand-over to a
+// worker, when the database lock is free at once (a reader in write-ahead-log
+// mode never waits for writers). False when the lock was taken: a worker
+// answers then.
+bool ConnectionLoop::AnswerHere(Job& job) {
+  std::unique_lock<std::recursive_mutex> hold(DbLock(), std::try_to_lock);
+  if (!hold.owns_lock()) return false;
+  ResponseWriter writer(RouteRequest(job.request));
+  hold.unlock();
+  if (writer.WriteSome(job.socket) == ResponseWriter::Status::Blocked) {
+    HandOff(job.socket, std::move(writer), platform::MonotonicMillis());
+    return true;
+  }
+  platform::CloseSocket(job.socket);
+  open_.fetch_sub(1);
+  return true;
 }
 
 // Runs on a worker thread: route, then write the reply as far as the client

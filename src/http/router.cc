@@ -105,6 +105,10 @@ Response Dispatch(const HttpRequest& request) {
 
 }  // namespace
 
+bool AnswerableWithoutWaiting(const HttpRequest& request) {
+  return request.method == "GET" && request.path == "/api/status.php";
+}
+
 Response RouteRequest(const HttpRequest& request) {
   try {
     return Dispatch(request);

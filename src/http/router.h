@@ -19,4 +19,9 @@ namespace kelvra {
 
 Response RouteRequest(const HttpRequest& request);
 
+// True for requests whose answer reads the database without writing and
+// waits for nothing else (the status document): the event loop may answer
+// them itself while it can take DbLock without waiting.
+bool AnswerableWithoutWaiting(const HttpRequest& request);
+
 }  // namespace kelvra
