@@ -67,7 +67,8 @@ class ConnectionLoop {
       : listener_(listener),
         max_connections_(max_connections),
         buffer_(BodyReadPiece),
-        pool_(MaxWorkers, [this](Job& job) { HandleConnection(job); }) {}
+        pool_(MaxWorkers, [this](Job& job) { HandleConnection(job); }),
+        quick_pool_(QuickWorkers, [this](Job& job) { HandleConnection(job); }) {}
 
   void Run();
   void Wake() { poller_.Wake(); }
@@ -110,7 +111,8 @@ class ConnectionLoop {
   std::atomic<bool> waiting_for_capacity_{false};
   std::mutex handoff_lock_;
   std::vector<Handoff> handoffs_;  // guarded by handoff_lock_
-  WorkerPool<Job> pool_;
+  WorkerPool<Job> pool_;        // requests that may wait on disk or network
+  WorkerPool<Job> quick_pool_;  // requests of a few statements
 };
 
 std::atomic<ConnectionLoop*> ActiveLoop{nullptr};
@@ -256,8 +258,10 @@ void ConnectionLoop::Dispatch(Iterator it) {
   if (it->second.registered) poller_.Remove(it->first);
   Job job{it->first, it->second.reader.TakeRequest(), it->second.reserved};
   pending_.erase(it);
-  if (AnswerableWithoutWaiting(job.request) && AnswerHere(job)) return;
-  if (!pool_.Submit(job)) {
+  RequestWeight weight = WeighRequest(job.request);
+  if (weight == RequestWeight::Instant && AnswerHere(job)) return;
+  WorkerPool<Job>& pool = weight == RequestWeight::Heavy ? pool_ : quick_pool_;
+  if (!pool.Submit(job)) {
     // No worker thread could be started at all: this connection is lost,
     // the server goes on accepting.
     platform::CloseSocket(job.socket);

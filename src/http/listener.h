@@ -3,7 +3,10 @@
 // One event loop accepts connections and reads each one's single request
 // without blocking (RequestReader), so an idle or slow client costs a
 // descriptor and its buffered bytes, never a thread. A complete request goes
-// to a bounded pool of worker threads; each runs HandleConnection: route the
+// to one of two bounded pools of worker threads, by its weight (a small one
+// for requests of a few statements, a large one for those that wait on disk
+// or network; the status document the loop may answer itself); each worker
+// runs HandleConnection: route the
 // request (RouteRequest), write the reply as far as the client takes it
 // within a short wait, and close. A client slower than that gets the rest of
 // its reply from the event loop, again without blocking, so slow readers

@@ -8,6 +8,7 @@
 #include "chunkstore/chunk_store.h"
 #include "db/relay_db.h"
 #include "http/gate.h"
+#include "http/limits.h"
 #include "http/reply.h"
 #include "http/request_document.h"
 #include "status/status_api.h"
@@ -105,8 +106,11 @@ Response Dispatch(const HttpRequest& request) {
 
 }  // namespace
 
-bool AnswerableWithoutWaiting(const HttpRequest& request) {
-  return request.method == "GET" && request.path == "/api/status.php";
+RequestWeight WeighRequest(const HttpRequest& request) {
+  if (request.method == "GET" && request.path == "/api/status.php") return RequestWeight::Instant;
+  bool heavy = request.path == "/api/chunk.php" || request.path == "/api/push.php" ||
+               request.path == "/api/manifest.php" || request.body.size() > LargeBodyBytes;
+  return heavy ? RequestWeight::Heavy : RequestWeight::Quick;
 }
 
 Response RouteRequest(const HttpRequest& request) {

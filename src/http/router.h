@@ -19,9 +19,20 @@ namespace kelvra {
 
 Response RouteRequest(const HttpRequest& request);
 
-// True for requests whose answer reads the database without writing and
-// waits for nothing else (the status document): the event loop may answer
-// them itself while it can take DbLock without waiting.
-bool AnswerableWithoutWaiting(const HttpRequest& request);
+// How long answering a request may take, which decides who answers it.
+enum class RequestWeight {
+  // Reads the database without writing and waits for nothing else (the
+  // status document): the event loop may answer it itself while it can take
+  // DbLock without waiting.
+  Instant,
+  // A few statements and nothing else to wait for (registration, login,
+  // heartbeat, the status page, refusals): a few workers are enough, and
+  // more would only queue up on DbLock.
+  Quick,
+  // May wait on files, the network, a large body or a long transaction
+  // (chunk upload and download, push, manifest).
+  Heavy,
+};
+RequestWeight WeighRequest(const HttpRequest& request);
 
 }  // namespace kelvra
