@@ -78,6 +78,11 @@ int PickFreePort() {
   throw std::runtime_error("no free port");
 }
 
+int64_t WallSeconds() {
+  using namespace std::chrono;
+  return floor<seconds>(system_clock::now()).time_since_epoch().count();
+}
+
 std::string ServerBinary() { return KELVRA_SERVER_BINARY; }
 
 ServerProcess::~ServerProcess() {

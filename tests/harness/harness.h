@@ -44,6 +44,11 @@ bool PathExists(const std::string& path);
 // be bound just now.
 int PickFreePort();
 
+// Whole seconds since the epoch from the precise wall clock, as the server
+// reads them. (std::time may read a coarse clock that lags a tick behind,
+// so near a second's end it can still give the previous second.)
+int64_t WallSeconds();
+
 // Path of the server binary under test.
 std::string ServerBinary();
 

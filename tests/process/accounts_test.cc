@@ -369,10 +369,10 @@ TEST_F(AccountsTest, TokensAreDistinctLowerHexAndEachOpensTheGate) {
 }
 
 TEST_F(AccountsTest, NewSessionExpiresThirtyDaysLaterInSeconds) {
-  int64_t before = std::time(nullptr);
+  int64_t before = WallSeconds();
   std::string registered = Register(port(), "expiry", "pc");
   std::string logged_in = LoggedInAs(Credentials("expiry", "secret-password", "pc"))["token"];
-  int64_t after = std::time(nullptr);
+  int64_t after = WallSeconds();
   for (const std::string& token : {registered, logged_in}) {
     int64_t expires = std::stoll(Session(token).at(0).at(2));
     EXPECT_GE(expires, before + SessionSeconds);
@@ -528,7 +528,7 @@ TEST_F(AccountsTest, AccountWithoutDevicesGetsAnEmptyOnlineList) {
   d->Exec("INSERT INTO users(account,pass_hash,created_at) VALUES('bare',?,1)", {PasswordDigest});
   std::string token(64, 'c');
   d->Exec("INSERT INTO sessions(token,user_id,device,expires) VALUES(?,?,'',?)",
-          {token, UserId("bare"), std::to_string(std::time(nullptr) + 3600)});
+          {token, UserId("bare"), std::to_string(WallSeconds() + 3600)});
   HttpResponse r = Post(HeartbeatPath, Json::object(), token);
   EXPECT_EQ(r.status, 200);
   EXPECT_EQ(Masked(r.body), R"({"ok":true,"online":[],"serverTime":#})");

@@ -23,7 +23,7 @@ class HttpTest : public ServerTest {
   std::string AddSession(int64_t seconds_left = 3600, const std::string& user = "1") {
     std::string token = std::string(63, 'a') + static_cast<char>('0' + (next_++ % 10));
     db()->Exec("INSERT INTO sessions(token,user_id,device,expires) VALUES(?,?,'d',?)",
-               {token, user, std::to_string(std::time(nullptr) + seconds_left)});
+               {token, user, std::to_string(WallSeconds() + seconds_left)});
     return token;
   }
   int64_t Expires(const std::string& token) {
@@ -42,7 +42,7 @@ TEST_F(HttpTest, RefusedTokenGetsTheExact401Response) {
 
 TEST_F(HttpTest, UnknownPathWithAValidTokenGets404AndRenewsTheSession) {
   std::string token = AddSession(10);
-  int64_t before = std::time(nullptr);
+  int64_t before = WallSeconds();
   HttpResponse r = Call(port(), "GET", "/api/nothing.php", "", token);
   EXPECT_EQ(r.raw,
             "HTTP/1.1 404 OK\r\nContent-Type: application/json; charset=utf-8\r\n"
@@ -50,7 +50,7 @@ TEST_F(HttpTest, UnknownPathWithAValidTokenGets404AndRenewsTheSession) {
             "{\"err\":\"not_found\",\"ok\":false}");
   int64_t expires = Expires(token);
   EXPECT_GE(expires, before + 2592000);
-  EXPECT_LE(expires, std::time(nullptr) + 2592000);
+  EXPECT_LE(expires, WallSeconds() + 2592000);
 }
 
 TEST_F(HttpTest, PublicRoutesNeedNoToken) {
@@ -108,13 +108,13 @@ TEST_F(HttpTest, GateLengthLookupAndExpiry) {
   EXPECT_EQ(Call(port(), "GET", "/x", "", past).status, 401);
   std::string now = AddSession(0);
   HttpResponse r = Call(port(), "GET", "/x", "", now);
-  if (Expires(now) < std::time(nullptr)) GTEST_SKIP() << "the second turned over meanwhile";
+  if (Expires(now) < WallSeconds()) GTEST_SKIP() << "the second turned over meanwhile";
   EXPECT_EQ(r.status, 404);
-  EXPECT_GE(Expires(now), std::time(nullptr) + 2592000 - 2);
+  EXPECT_GE(Expires(now), WallSeconds() + 2592000 - 2);
   // A negative user id is refused, after the renewal.
   std::string negative = AddSession(100, "-4");
   EXPECT_EQ(Call(port(), "GET", "/x", "", negative).status, 401);
-  EXPECT_GE(Expires(negative), std::time(nullptr) + 2592000 - 2);
+  EXPECT_GE(Expires(negative), WallSeconds() + 2592000 - 2);
 }
 
 TEST_F(HttpTest, TokenHeaderSpellings) {
