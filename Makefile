@@ -6,10 +6,14 @@ BUILD := build
 PORT ?= 18260
 
 RUN_PACKAGES := build-essential cmake libsqlite3-dev nlohmann-json3-dev libssl-dev
-TEST_PACKAGES := $(RUN_PACKAGES) googletest libgtest-dev sqlite3 curl chromium
+# chromium and the fonts: the dashboard test in a real browser (the fonts
+# make its screenshot readable).
+TEST_PACKAGES := $(RUN_PACKAGES) googletest libgtest-dev chromium fonts-wqy-microhei \
+	fonts-noto-color-emoji
 FUZZ_PACKAGES := $(RUN_PACKAGES) clang libclang-rt-14-dev
+BENCH_PACKAGES := $(RUN_PACKAGES) nginx wrk python3
 
-.PHONY: run test release fuzz clean
+.PHONY: run test release fuzz soak bench clean
 
 release:
 	./scripts/install-packages.sh $(RUN_PACKAGES)
@@ -19,12 +23,40 @@ release:
 run: release
 	./$(BUILD)/release/kelvra-sync-server ./data $(PORT)
 
-# Debug build with assertions, then the whole suite.
+# Every test three times: on a Debug build with assertions; on an
+# AddressSanitizer + UndefinedBehaviorSanitizer build; and, the browser test
+# aside, on a ThreadSanitizer build (every process test runs the server
+# under it, so all of its threads are checked).
 test:
 	./scripts/install-packages.sh $(TEST_PACKAGES)
 	cmake -S . -B $(BUILD)/test -DCMAKE_BUILD_TYPE=Debug -DKELVRA_TESTS=ON
 	cmake --build $(BUILD)/test -j$(JOBS)
 	cd $(BUILD)/test && ctest --output-on-failure -j$(JOBS)
+	cmake -S . -B $(BUILD)/asan -DCMAKE_BUILD_TYPE=Debug -DKELVRA_TESTS=ON -DKELVRA_SANITIZE=address
+	cmake --build $(BUILD)/asan -j$(JOBS)
+	cd $(BUILD)/asan && ctest --output-on-failure -j$(JOBS)
+	cmake -S . -B $(BUILD)/tsan -DCMAKE_BUILD_TYPE=Debug -DKELVRA_TESTS=ON -DKELVRA_SANITIZE=thread
+	cmake --build $(BUILD)/tsan -j$(JOBS)
+	cd $(BUILD)/tsan && ctest --output-on-failure -j$(JOBS) -LE browser
+
+# The soak: 32 simulated devices on 8 accounts against a server of its own
+# (temporary data directory, free loopback port) for SOAK_SECONDS, then
+# every file rebuilt from the server and compared byte for byte. One
+# summary line; a non-zero exit on any error or mismatch.
+SOAK_SECONDS ?= 60
+soak:
+	./scripts/install-packages.sh $(TEST_PACKAGES)
+	cmake -S . -B $(BUILD)/test -DCMAKE_BUILD_TYPE=Debug -DKELVRA_TESTS=ON
+	cmake --build $(BUILD)/test -j$(JOBS) --target kelvra_soak
+	./$(BUILD)/test/tests/soak/kelvra_soak --seconds $(SOAK_SECONDS)
+
+# Benchmarks against nginx on the same machine, in the same run, on loopback
+# only; the table goes to bench/results/latest.md. See bench/run.py.
+bench:
+	./scripts/install-packages.sh $(BENCH_PACKAGES)
+	cmake -S . -B $(BUILD)/release -DCMAKE_BUILD_TYPE=Release -DKELVRA_BENCH=ON
+	cmake --build $(BUILD)/release -j$(JOBS)
+	python3 bench/run.py $(BUILD)/release
 
 # libFuzzer (clang, ASan + UBSan) over request reading and the request-document
 # parse. Each target in FUZZ_TARGETS runs for FUZZ_SECONDS (per target, one
