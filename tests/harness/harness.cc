@@ -78,6 +78,27 @@ int PickFreePort() {
   throw std::runtime_error("no free port");
 }
 
+uint64_t ProcStatusBytes(pid_t pid, const std::string& field) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.rfind(field + ":", 0) == 0) {
+      return std::stoull(line.substr(field.size() + 1)) * 1024;  // given in kB
+    }
+  }
+  return 0;
+}
+
+std::vector<std::string> TempFilesUnder(const std::string& dir) {
+  std::vector<std::string> found;
+  std::error_code ignored;
+  for (auto it = fs::recursive_directory_iterator(dir, ignored);
+       it != fs::recursive_directory_iterator(); it.increment(ignored)) {
+    if (it->path().extension() == ".tmp") found.push_back(it->path().string());
+  }
+  return found;
+}
+
 int64_t WallSeconds() {
   using namespace std::chrono;
   return floor<seconds>(system_clock::now()).time_since_epoch().count();

@@ -9,6 +9,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <cstdint>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -48,6 +49,21 @@ int PickFreePort();
 // reads them. (std::time may read a coarse clock that lags a tick behind,
 // so near a second's end it can still give the previous second.)
 int64_t WallSeconds();
+
+// True in a build under AddressSanitizer or ThreadSanitizer, where resident
+// memory sizes are the sanitizer's rather than the server's.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+inline constexpr bool SanitizedBuild = true;
+#else
+inline constexpr bool SanitizedBuild = false;
+#endif
+
+// A field of /proc/<pid>/status given in kB ("VmRSS", "VmHWM"), in bytes;
+// 0 when it cannot be read.
+uint64_t ProcStatusBytes(pid_t pid, const std::string& field);
+
+// Every file named *.tmp anywhere below `dir`: what an upload may leave.
+std::vector<std::string> TempFilesUnder(const std::string& dir);
 
 // Path of the server binary under test.
 std::string ServerBinary();

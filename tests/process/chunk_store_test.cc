@@ -93,15 +93,7 @@ class ChunkStoreTest : public ServerTest {
   }
 
   std::string ChunkFile(const std::string& sha256) { return dir_ / ("chunks/" + sha256 + ".bin"); }
-  std::vector<std::string> TempFiles() {
-    std::vector<std::string> found;
-    std::error_code ignored;
-    for (auto it = fs::recursive_directory_iterator(dir_.path(), ignored);
-         it != fs::recursive_directory_iterator(); it.increment(ignored)) {
-      if (it->path().extension() == ".tmp") found.push_back(it->path().string());
-    }
-    return found;
-  }
+  std::vector<std::string> TempFiles() { return TempFilesUnder(dir_.path()); }
   std::vector<std::string> ChunkFileNames() {
     std::vector<std::string> names;
     std::error_code ignored;

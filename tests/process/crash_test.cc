@@ -49,12 +49,7 @@ std::string RandomBytes(std::mt19937_64& random, size_t size) {
 
 // Names of the temp files in a chunk directory.
 std::vector<std::string> TempFiles(const std::string& data_dir) {
-  std::vector<std::string> found;
-  std::error_code ignored;
-  for (const auto& entry : fs::directory_iterator(data_dir + "/chunks", ignored)) {
-    if (entry.path().extension() == ".tmp") found.push_back(entry.path().string());
-  }
-  return found;
+  return TempFilesUnder(data_dir + "/chunks");
 }
 
 // True when some process holds the advisory lock an upload takes on its

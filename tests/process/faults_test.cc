@@ -102,15 +102,7 @@ class FaultTest : public ServerTest {
   std::string ChunkFile(const std::string& bytes) {
     return dir_ / ("chunks/" + Sha256Hex(bytes) + ".bin");
   }
-  std::vector<std::string> TempFiles() {
-    std::vector<std::string> found;
-    std::error_code ignored;
-    for (auto it = fs::recursive_directory_iterator(dir_.path(), ignored);
-         it != fs::recursive_directory_iterator(); it.increment(ignored)) {
-      if (it->path().extension() == ".tmp") found.push_back(it->path().string());
-    }
-    return found;
-  }
+  std::vector<std::string> TempFiles() { return TempFilesUnder(dir_.path()); }
   bool HasRow(const std::string& bytes) {
     return db()->Scalar("SELECT COUNT(*) FROM chunks WHERE sha256=?", {Sha256Hex(bytes)}) == "1";
   }

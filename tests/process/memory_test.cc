@@ -11,7 +11,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <fstream>
 #include <latch>
 #include <memory>
 #include <string>
@@ -22,14 +21,6 @@
 #include "harness.h"
 #include "http/limits.h"
 #include "server_test.h"
-
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define KELVRA_SANITIZED_BUILD 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define KELVRA_SANITIZED_BUILD 1
-#endif
-#endif
 
 namespace kelvra::test {
 namespace {
@@ -42,23 +33,10 @@ constexpr uint64_t MiB = 1 << 20;
 constexpr uint64_t ConstantSlackBytes = 256 * MiB;
 
 // A field of /proc/<pid>/status in bytes ("VmRSS", "VmHWM"); 0 if absent.
-uint64_t ProcStatusBytes(pid_t pid, const std::string& field) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  while (std::getline(in, line)) {
-    if (line.rfind(field + ":", 0) == 0) {
-      return std::stoull(line.substr(field.size() + 1)) * 1024;  // given in kB
-    }
-  }
-  return 0;
-}
-
 class MemoryBoundTest : public ServerTest {
  protected:
   void SetUp() override {
-#ifdef KELVRA_SANITIZED_BUILD
-    GTEST_SKIP() << "resident sizes under a sanitizer are the sanitizer's";
-#endif
+    if (SanitizedBuild) GTEST_SKIP() << "resident sizes under a sanitizer are the sanitizer's";
     ServerTest::SetUp();
     if (HasFatalFailure()) return;
     token_ = Register(port(), "memory-owner", "laptop");

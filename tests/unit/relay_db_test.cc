@@ -7,22 +7,14 @@
 #include "common/process_state.h"
 #include "db/relay_db.h"
 #include "db/schema.h"
+#include "database_test.h"
 #include "harness.h"
 #include "log/service_log.h"
 
 namespace kelvra {
 namespace {
 
-class RelayDbTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    DataDir = dir_.path();
-    ASSERT_TRUE(DbOpen(dir_ / "relay.db"));
-    RunStartupStatements();
-  }
-  void TearDown() override { DbClose(); }
-  test::TempDir dir_;
-};
+class RelayDbTest : public test::DatabaseTest {};
 
 TEST_F(RelayDbTest, StartupStatementsCreateTheSchemaInWalMode) {
   EXPECT_EQ(DbQuery("PRAGMA journal_mode")[0][0], "wal");

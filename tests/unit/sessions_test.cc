@@ -13,19 +13,14 @@
 #include "common/process_state.h"
 #include "db/relay_db.h"
 #include "db/schema.h"
+#include "database_test.h"
 #include "harness.h"
 
 namespace kelvra {
 namespace {
 
-class SessionsTest : public ::testing::Test {
+class SessionsTest : public test::DatabaseTest {
  protected:
-  void SetUp() override {
-    DataDir = dir_.path();
-    ASSERT_TRUE(DbOpen(dir_ / "relay.db"));
-    RunStartupStatements();
-  }
-  void TearDown() override { DbClose(); }
   std::string Count(const std::string& table) {
     return DbQuery("SELECT COUNT(*) FROM " + table)[0][0];
   }

@@ -6,6 +6,7 @@
 #include "common/process_state.h"
 #include "db/relay_db.h"
 #include "db/schema.h"
+#include "database_test.h"
 #include "harness.h"
 #include "status/status_counts.h"
 
@@ -18,19 +19,7 @@ std::ostream& operator<<(std::ostream& out, const StatusCounts& c) {
 
 namespace {
 
-class StatusCountsTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    DataDir = dir_.path();
-    Open();
-  }
-  void TearDown() override { DbClose(); }
-  void Open() {
-    ASSERT_TRUE(DbOpen(dir_ / "relay.db"));
-    RunStartupStatements();
-  }
-  test::TempDir dir_;
-};
+class StatusCountsTest : public test::DatabaseTest {};
 
 // Every kind of write the server or anyone else can make, in random order:
 // the kept counts must equal a scan of the tables after each one.
@@ -84,12 +73,12 @@ TEST_F(StatusCountsTest, CountsStartFromTheExistingRows) {
     old.Exec("INSERT INTO files(user_id,path,deleted) VALUES(1,'a',0),(1,'b',0),(1,'c',1)");
     old.Exec("INSERT INTO chunks(sha256,size) VALUES('h',10),('i',20)");
   }
-  Open();
+  OpenDatabase();
   StatusCounts expected{1, 2, 2, 30};
   EXPECT_EQ(ReadStatusCounts(), expected);
   // Opening again changes nothing.
   DbClose();
-  Open();
+  OpenDatabase();
   EXPECT_EQ(ReadStatusCounts(), expected);
 }
 

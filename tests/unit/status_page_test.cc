@@ -12,6 +12,7 @@
 #include "common/process_state.h"
 #include "db/relay_db.h"
 #include "db/schema.h"
+#include "database_test.h"
 #include "harness.h"
 
 namespace kelvra {
@@ -196,16 +197,7 @@ TEST(StatusPage, ClientTextsAreEscaped) {
   EXPECT_EQ(page.find("<b>"), std::string::npos);
 }
 
-class GatherStatusPageTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    DataDir = dir_.path();
-    ASSERT_TRUE(DbOpen(dir_ / "relay.db"));
-    RunStartupStatements();
-  }
-  void TearDown() override { DbClose(); }
-  test::TempDir dir_;
-};
+class GatherStatusPageTest : public test::DatabaseTest {};
 
 // In-process the clock often has not moved on between the write and the
 // read, so this exercises the boundary itself: seen exactly 90000 ms ago is
