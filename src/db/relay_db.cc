@@ -11,17 +11,23 @@ namespace kelvra {
 
 namespace {
 
+// Looks statements up by the SQL text as given, without copying it first.
+struct SqlHash {
+  using is_transparent = void;
+  size_t operator()(std::string_view sql) const { return std::hash<std::string_view>()(sql); }
+};
+
 // Both guarded by DbLock().
 sqlite3* RelayDb = nullptr;
-std::unordered_map<std::string, sqlite3_stmt*> StatementCache;
+std::unordered_map<std::string, sqlite3_stmt*, SqlHash, std::equal_to<>> StatementCache;
 
 // Returns a reset statement ready for binding, or nullptr when it cannot be
 // prepared. Caller holds DbLock.
 sqlite3_stmt* CachedStatement(std::string_view sql) {
   if (RelayDb == nullptr) return nullptr;
-  std::string key(sql);
-  auto found = StatementCache.find(key);
+  auto found = StatementCache.find(sql);
   if (found != StatementCache.end()) return found->second;
+  std::string key(sql);
   sqlite3_stmt* stmt = nullptr;
   if (sqlite3_prepare_v3(RelayDb, key.data(), static_cast<int>(key.size()),
                          SQLITE_PREPARE_PERSISTENT, &stmt, nullptr) != SQLITE_OK ||
