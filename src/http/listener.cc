@@ -4,8 +4,8 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <mutex>
 #include <deque>
+#include <mutex>
 #include <unordered_map>
 #include <vector>
 
@@ -89,6 +89,7 @@ class ConnectionLoop {
   void TakeHandoffs(int64_t now);
   void WriteAvailable(platform::Socket s, int64_t now);
   void FinishWriting(std::unordered_map<platform::Socket, Writing>::iterator it);
+  void CloseConnection(platform::Socket s);
   void Release(uint64_t reserved);
   void SetListening(bool on);
   void ExpireStale(int64_t now);
@@ -248,10 +249,9 @@ void ConnectionLoop::ResumeParked(int64_t now) {
 
 void ConnectionLoop::Close(Iterator it) {
   if (it->second.registered) poller_.Remove(it->first);
-  platform::CloseSocket(it->first);
   Release(it->second.reserved);
+  CloseConnection(it->first);
   pending_.erase(it);
-  open_.fetch_sub(1);
 }
 
 void ConnectionLoop::Dispatch(Iterator it) {
@@ -264,9 +264,8 @@ void ConnectionLoop::Dispatch(Iterator it) {
   if (!pool.Submit(job)) {
     // No worker thread could be started at all: this connection is lost,
     // the server goes on accepting.
-    platform::CloseSocket(job.socket);
     Release(job.reserved);
-    open_.fetch_sub(1);
+    CloseConnection(job.socket);
   }
 }
 
@@ -283,8 +282,7 @@ bool ConnectionLoop::AnswerHere(Job& job) {
     HandOff(job.socket, std::move(writer), platform::MonotonicMillis());
     return true;
   }
-  platform::CloseSocket(job.socket);
-  open_.fetch_sub(1);
+  CloseConnection(job.socket);
   return true;
 }
 
@@ -308,9 +306,7 @@ void ConnectionLoop::HandleConnection(Job& job) {
       return HandOff(job.socket, std::move(writer), started);
     }
   }
-  platform::CloseSocket(job.socket);
-  open_.fetch_sub(1);
-  if (waiting_for_capacity_.load()) poller_.Wake();
+  CloseConnection(job.socket);
 }
 
 void ConnectionLoop::HandOff(platform::Socket s, ResponseWriter writer, int64_t started_ms) {
@@ -344,9 +340,16 @@ void ConnectionLoop::WriteAvailable(platform::Socket s, int64_t now) {
 
 void ConnectionLoop::FinishWriting(std::unordered_map<platform::Socket, Writing>::iterator it) {
   poller_.Remove(it->first);
-  platform::CloseSocket(it->first);
+  CloseConnection(it->first);
   writing_.erase(it);
+}
+
+// Any thread. A slot for a new connection is free again; wake the loop if
+// it stopped accepting for want of one.
+void ConnectionLoop::CloseConnection(platform::Socket s) {
+  platform::CloseSocket(s);
   open_.fetch_sub(1);
+  if (waiting_for_capacity_.load()) poller_.Wake();
 }
 
 void ConnectionLoop::Release(uint64_t reserved) {

@@ -60,8 +60,7 @@ SendResult SendFileSome(Socket s, int file, uint64_t* offset, uint64_t count);
 // or when the connection failed.
 bool WaitWritable(Socket s, int timeout_ms);
 
-// Half-closes and closes. Safe on InvalidSocket.
-void ShutdownSocket(Socket s);
+// Closes. Safe on InvalidSocket.
 void CloseSocket(Socket s);
 
 // Connection readiness events for one thread's event loop.

@@ -99,10 +99,6 @@ bool WaitWritable(Socket s, int timeout_ms) {
   }
 }
 
-void ShutdownSocket(Socket s) {
-  if (s != InvalidSocket) shutdown(s, SHUT_RDWR);
-}
-
 void CloseSocket(Socket s) {
   if (s != InvalidSocket) close(s);
 }
