@@ -41,8 +41,13 @@ struct Route {
   std::string_view path;
   Access access;
   bool reads_document;
+  RequestWeight weight;
   Serve serve;
 };
+
+constexpr auto Instant = RequestWeight::Instant;
+constexpr auto Quick = RequestWeight::Quick;
+constexpr auto Heavy = RequestWeight::Heavy;
 
 Response Reply(const ReplyDocument& reply) { return JsonReply(reply, 200); }
 
@@ -60,16 +65,16 @@ Response ServeDownload(const RouteInput& in) { return ChunkDownload(in.request);
 
 // Tested top to bottom; method and path must match exactly.
 constexpr Route Routes[] = {
-    {"GET", "/status", Access::Public, false, ServePage},
-    {"GET", "/", Access::Public, false, ServePage},
-    {"GET", "/api/status.php", Access::Public, false, ServeStatus},
-    {"POST", "/api/register.php", Access::Public, true, ServeRegister},
-    {"POST", "/api/login.php", Access::Public, true, ServeLogin},
-    {"GET", "/api/manifest.php", Access::Session, false, ServeManifest},
-    {"PUT", "/api/chunk.php", Access::Session, false, ServeUpload},
-    {"POST", "/api/heartbeat.php", Access::SessionOneTransaction, true, ServeHeartbeat},
-    {"POST", "/api/push.php", Access::Session, true, ServePush},
-    {"GET", "/api/chunk.php", Access::Session, false, ServeDownload},
+    {"GET", "/status", Access::Public, false, Quick, ServePage},
+    {"GET", "/", Access::Public, false, Quick, ServePage},
+    {"GET", "/api/status.php", Access::Public, false, Instant, ServeStatus},
+    {"POST", "/api/register.php", Access::Public, true, Quick, ServeRegister},
+    {"POST", "/api/login.php", Access::Public, true, Quick, ServeLogin},
+    {"GET", "/api/manifest.php", Access::Session, false, Heavy, ServeManifest},
+    {"PUT", "/api/chunk.php", Access::Session, false, Heavy, ServeUpload},
+    {"POST", "/api/heartbeat.php", Access::SessionOneTransaction, true, Quick, ServeHeartbeat},
+    {"POST", "/api/push.php", Access::Session, true, Heavy, ServePush},
+    {"GET", "/api/chunk.php", Access::Session, false, Heavy, ServeDownload},
 };
 
 const Route* FindRoute(const HttpRequest& request) {
@@ -107,10 +112,10 @@ Response Dispatch(const HttpRequest& request) {
 }  // namespace
 
 RequestWeight WeighRequest(const HttpRequest& request) {
-  if (request.method == "GET" && request.path == "/api/status.php") return RequestWeight::Instant;
-  bool heavy = request.path == "/api/chunk.php" || request.path == "/api/push.php" ||
-               request.path == "/api/manifest.php" || request.body.size() > LargeBodyBytes;
-  return heavy ? RequestWeight::Heavy : RequestWeight::Quick;
+  // A large body takes long to parse, whatever the route.
+  if (request.body.size() > LargeBodyBytes) return Heavy;
+  const Route* route = FindRoute(request);
+  return route != nullptr ? route->weight : Quick;  // no route: a refusal
 }
 
 Response RouteRequest(const HttpRequest& request) {
