@@ -62,6 +62,10 @@ std::recursive_mutex& DbLock() {
 
 bool DbOpen(const std::string& path) {
   std::lock_guard<std::recursive_mutex> hold(DbLock());
+  // Nothing reads the engine's memory statistics, and keeping them takes a
+  // global mutex on every allocation. Only possible before the engine's
+  // first use; later calls change nothing.
+  sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);
   // We serialise every use of the connection ourselves under DbLock, so the
   // engine's own per-connection mutex would only add cost.
   int rc = sqlite3_open_v2(path.c_str(), &RelayDb,

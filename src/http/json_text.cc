@@ -1,5 +1,6 @@
 #include "http/json_text.h"
 
+#include <array>
 #include <charconv>
 
 #include "http/reply.h"
@@ -38,6 +39,16 @@ size_t SequenceLength(std::string_view text, size_t i) {
   return length;
 }
 
+// The bytes that need a look: control bytes, the quote, the backslash, and
+// the first byte of every multi-byte sequence. Everything else is copied as
+// it stands; most text (hashes, paths) is nothing else.
+constexpr std::array<bool, 256> MakeEndsPlainRun() {
+  std::array<bool, 256> ends{};
+  for (int c = 0; c < 256; ++c) ends[c] = c < 0x20 || c == '"' || c == '\\' || c >= 0x80;
+  return ends;
+}
+constexpr std::array<bool, 256> EndsPlainRun = MakeEndsPlainRun();
+
 }  // namespace
 
 bool IsValidUtf8(std::string_view text) {
@@ -61,6 +72,10 @@ void AppendJsonString(std::string& out, std::string_view text) {
   size_t plain = 0;  // start of the run of bytes that need no escape
   for (size_t i = 0; i < text.size();) {
     auto c = static_cast<unsigned char>(text[i]);
+    if (!EndsPlainRun[c]) {
+      ++i;
+      continue;
+    }
     if (c >= 0x80) {
       size_t length = SequenceLength(text, i);
       if (length == 0) {
@@ -71,10 +86,6 @@ void AppendJsonString(std::string& out, std::string_view text) {
         return;
       }
       i += length;
-      continue;
-    }
-    if (c >= 0x20 && c != '"' && c != '\\') {
-      ++i;
       continue;
     }
     out.append(text, plain, i - plain);

@@ -1,5 +1,7 @@
 #include "sync/manifest.h"
 
+#include <algorithm>
+
 #include "common/numbers.h"
 #include "db/relay_db.h"
 #include "http/json_text.h"
@@ -8,6 +10,39 @@
 namespace kelvra {
 
 namespace {
+
+constexpr size_t MaxEntries = 5000;  // the LIMIT of the file list
+constexpr size_t MaxReserveBytes = 4 << 20;
+
+// SQLite writes an INTEGER cell in the canonical decimal form, which is
+// already its JSON text; anything else (a cell edited by hand) gets the
+// leading-integer reading. Up to `max_digits` digits, so that the canonical
+// form never needs clamping to the integer's range.
+bool IsCanonicalInteger(std::string_view cell, size_t max_digits) {
+  std::string_view digits = cell.substr(!cell.empty() && cell[0] == '-' ? 1 : 0);
+  if (digits.empty() || digits.size() > max_digits) return false;
+  if (digits[0] == '0') return cell == "0";
+  for (char c : digits) {
+    if (c < '0' || c > '9') return false;
+  }
+  return true;
+}
+
+void AppendInt64Cell(std::string& out, std::string_view cell) {
+  if (IsCanonicalInteger(cell, 18)) {
+    out.append(cell);
+  } else {
+    AppendJsonInteger(out, ParseLeadingInt64(cell));
+  }
+}
+
+void AppendInt32Cell(std::string& out, std::string_view cell) {
+  if (IsCanonicalInteger(cell, 9)) {
+    out.append(cell);
+  } else {
+    AppendJsonInteger(out, ParseLeadingInt32(cell));
+  }
+}
 
 void AppendChunkList(std::string& out, std::string_view file_id) {
   out.append("[");
@@ -18,7 +53,7 @@ void AppendChunkList(std::string& out, std::string_view file_id) {
                  first = false;
                  AppendJsonString(out, chunk[0]);
                  out.append(",\"size\":");
-                 AppendJsonInteger(out, ParseLeadingInt64(chunk[1]));
+                 AppendInt64Cell(out, chunk[1]);
                  out.append("}");
                });
   out.append("]");
@@ -30,9 +65,9 @@ void AppendFileEntry(std::string& out, const DbCells& row) {
   out.append("{\"chunks\":");
   AppendChunkList(out, row[0]);
   out.append(",\"deleted\":");
-  AppendJsonInteger(out, ParseLeadingInt32(row[5]));
+  AppendInt32Cell(out, row[5]);
   out.append(",\"mtime\":");
-  AppendJsonInteger(out, ParseLeadingInt64(row[3]));
+  AppendInt64Cell(out, row[3]);
   out.append(",\"origin\":");
   AppendJsonString(out, row[6]);
   out.append(",\"path\":");
@@ -40,9 +75,9 @@ void AppendFileEntry(std::string& out, const DbCells& row) {
   out.append(",\"sha256\":");
   AppendJsonString(out, row[4]);
   out.append(",\"size\":");
-  AppendJsonInteger(out, ParseLeadingInt64(row[2]));
+  AppendInt64Cell(out, row[2]);
   out.append(",\"updatedAt\":");
-  AppendJsonInteger(out, ParseLeadingInt64(row[7]));
+  AppendInt64Cell(out, row[7]);
   out.append("}");
 }
 
@@ -60,8 +95,11 @@ std::string HandleManifest(int32_t user_id, std::string_view since_text) {
         "WHERE user_id=? AND updated_at>? ORDER BY updated_at LIMIT 5000",
         {std::to_string(user_id), since}, [&](const DbCells& row) {
           if (!first) out.push_back(',');
-          first = false;
           AppendFileEntry(out, row);
+          // Room for a full page of entries like the first, so that a large
+          // reply is not copied and faulted in again at every doubling.
+          if (first) out.reserve(std::min(out.size() * MaxEntries, MaxReserveBytes));
+          first = false;
         });
     // Read inside the snapshot: every push not in it is stamped later.
     server_time = ManifestTime();

@@ -485,6 +485,22 @@ TEST_F(SyncTest, ManifestEntriesHaveExactMembersTypesAndOrder) {
   EXPECT_LE(server_time, after);
 }
 
+// Cells edited by hand are read like leading integers, as every cell is;
+// only the canonical text SQLite writes for an integer passes as it stands.
+TEST_F(SyncTest, ManifestReadsHandEditedNumberCellsLikeLeadingIntegers) {
+  Push({Live("odd", Hash("odd"), {Chunk(Hash("a"), 5), Chunk(Hash("b"), 6)})});
+  db()->Exec("UPDATE files SET size='12abc', mtime=1.5, deleted=3000000000 WHERE path='odd'");
+  db()->Exec("UPDATE file_chunks SET size='0042z' WHERE idx=0");
+  db()->Exec("UPDATE file_chunks SET size='-0x' WHERE idx=1");
+  Json entry = Json::parse(Manifest("?since=0").body)["files"][0];
+  EXPECT_EQ(entry["size"], 12);
+  EXPECT_EQ(entry["mtime"], 1);
+  EXPECT_EQ(entry["deleted"], 2147483647);  // an int32 member, clamped
+  EXPECT_EQ(entry["chunks"][0]["size"], 42);
+  EXPECT_EQ(entry["chunks"][1]["size"], 0);
+  EXPECT_EQ(Manifest("?since=0").body.find("-0"), std::string::npos);
+}
+
 TEST_F(SyncTest, ManifestShowsEveryDevicesPushesIncludingTheAskersOwn) {
   Json login =
       PostJson(port(), "/api/login.php",
