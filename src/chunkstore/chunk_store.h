@@ -3,10 +3,12 @@
 // the chunk's bytes. A `chunks` row exists only for a chunk whose file is
 // complete and flushed to disk.
 //
-// Upload verifies size and hash, writes a temp file of its own (unique per
-// request, locked while written), flushes it, renames it into place and
-// flushes the directory; only then is the row written. Any failure replies
-// "io" and leaves neither a row nor a temp file. Download streams the file
+// Upload verifies size and hash and writes a temp file of its own (unique
+// per request, locked while written) and flushes it; for a large chunk the
+// write runs on a second thread while the hash is computed. Only a chunk
+// whose hash matched is renamed into place, then the directory is flushed,
+// then the row written. A mismatch or any failure leaves neither a row nor
+// a temp file; a failure replies "io". Download streams the file
 // with the kernel's zero-copy path and accepts only well-formed hashes, so
 // a query can never name a file outside the store.
 //

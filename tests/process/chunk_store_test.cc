@@ -147,6 +147,23 @@ TEST_F(ChunkStoreTest, MalformedOrInconsistentUploadsAreRefusedInCheckOrder) {
   EXPECT_EQ(ChunkFileNames(), std::vector<std::string>{});
 }
 
+// A large body is written out while it is hashed. A mismatch must still
+// leave no file, temp file or row, and a body claiming a stored chunk's
+// hash must leave that chunk as it was.
+TEST_F(ChunkStoreTest, LargeMismatchedUploadsLeaveNothingAndTouchNoStoredChunk) {
+  const std::string stored = RandomBytes(2 << 20, 3);
+  ASSERT_EQ(Upload(port(), token_, stored), OkReply);
+  const std::string other = RandomBytes(stored.size(), 4);
+  const std::string size = std::to_string(other.size());
+  for (const std::string& claimed : {Sha256Hex("not the body"), Sha256Hex(stored)}) {
+    EXPECT_EQ(PutChunk(port(), token_, "?sha256=" + claimed + "&size=" + size, other).body,
+              ErrorReply("hash_mismatch"));
+  }
+  EXPECT_EQ(ChunkFileNames(), std::vector<std::string>{Sha256Hex(stored) + ".bin"});
+  EXPECT_TRUE(ReadFile(ChunkFile(Sha256Hex(stored))) == stored);
+  EXPECT_EQ(ChunkRowCount(), "1");
+}
+
 TEST_F(ChunkStoreTest, UploadWithoutASessionIsRefusedAndStoresNothing) {
   const std::string body = "no session";
   for (const std::string& token : {std::string(), std::string(64, 'f')}) {
