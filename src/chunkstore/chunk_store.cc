@@ -27,36 +27,34 @@ std::string UniqueTempPath(const std::string& final_path) {
 }
 
 // A chunk written and flushed under a temp name, waiting for its verdict.
+// The file stays open (and locked) until it has its final name; it is open
+// exactly when the chunk was written whole.
 struct TempChunk {
   std::string path;
-  platform::WritableFile file;  // open, so its lock covers the rename
-  bool written = false;
+  platform::WritableFile file;
 };
+
+void DiscardTempChunk(TempChunk& temp) {
+  if (!temp.file.ok()) return;
+  temp.file.Close();
+  platform::RemoveFile(temp.path);
+}
 
 // Writes `bytes` to a fresh temp file next to `final_path` and flushes it.
 // On failure the temp file is already gone.
 TempChunk WriteTempChunk(const std::string& final_path, std::string_view bytes) {
-  TempChunk temp{UniqueTempPath(final_path), {}, false};
+  TempChunk temp{UniqueTempPath(final_path), {}};
   temp.file = platform::WritableFile::CreateExclusive(temp.path);
-  if (!temp.file.ok()) return temp;
-  temp.written = temp.file.Append(bytes.data(), bytes.size()) && temp.file.Sync();
-  if (!temp.written) {
-    temp.file.Close();
-    platform::RemoveFile(temp.path);
+  if (temp.file.ok() && !(temp.file.Append(bytes.data(), bytes.size()) && temp.file.Sync())) {
+    DiscardTempChunk(temp);
   }
   return temp;
-}
-
-void DiscardTempChunk(TempChunk& temp) {
-  if (!temp.written) return;
-  temp.file.Close();
-  platform::RemoveFile(temp.path);
 }
 
 // Gives a written temp file its final name and flushes the directory, so
 // the name survives a crash too. On failure nothing is left behind.
 bool CommitTempChunk(TempChunk& temp, const std::string& final_path) {
-  if (!temp.written) return false;
+  if (!temp.file.ok()) return false;
   if (!platform::ReplaceFile(temp.path, final_path)) {
     DiscardTempChunk(temp);
     return false;

@@ -13,10 +13,11 @@ std::optional<int32_t> AuthenticateToken(std::string_view token) {
   DbRows rows = DbQuery("SELECT user_id,expires FROM sessions WHERE token=?", {token});
   if (rows.empty()) return std::nullopt;
   int64_t expires = ParseLeadingInt64(rows[0][1]);
-  if (expires < NowSeconds()) return std::nullopt;
+  int64_t now = NowSeconds();
+  if (expires < now) return std::nullopt;
   // Renew; a session already renewed within this second holds the value
   // the update would write, so the write is spared.
-  int64_t renewed = NowSeconds() + SessionLifetime;
+  int64_t renewed = now + SessionLifetime;
   if (expires != renewed) {
     DbRun("UPDATE sessions SET expires=? WHERE token=?", {std::to_string(renewed), token});
   }

@@ -28,21 +28,18 @@ bool IsCanonicalInteger(std::string_view cell, size_t max_digits) {
   return true;
 }
 
-void AppendInt64Cell(std::string& out, std::string_view cell) {
-  if (IsCanonicalInteger(cell, 18)) {
+// An INTEGER cell as JSON: `Parse` reads the cells that are not in the
+// canonical form, `MaxDigits` keeps the canonical ones within its range.
+template <auto Parse, size_t MaxDigits>
+void AppendIntegerCell(std::string& out, std::string_view cell) {
+  if (IsCanonicalInteger(cell, MaxDigits)) {
     out.append(cell);
   } else {
-    AppendJsonInteger(out, ParseLeadingInt64(cell));
+    AppendJsonInteger(out, Parse(cell));
   }
 }
-
-void AppendInt32Cell(std::string& out, std::string_view cell) {
-  if (IsCanonicalInteger(cell, 9)) {
-    out.append(cell);
-  } else {
-    AppendJsonInteger(out, ParseLeadingInt32(cell));
-  }
-}
+constexpr auto AppendInt64Cell = AppendIntegerCell<ParseLeadingInt64, 18>;
+constexpr auto AppendInt32Cell = AppendIntegerCell<ParseLeadingInt32, 9>;
 
 void AppendChunkList(std::string& out, std::string_view file_id) {
   out.append("[");
